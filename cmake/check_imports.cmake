@@ -1,0 +1,11 @@
+# Fails when the executable imports anything from Advapi32.
+execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "objdump failed on ${EXE}")
+endif()
+string(TOLOWER "${dump}" lower)
+if(lower MATCHES "dll name: advapi32")
+  message(FATAL_ERROR "${EXE} imports ADVAPI32")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\n]*" imports "${dump}")
+message(STATUS "imports of ${EXE}: ${imports}")

@@ -1,0 +1,16 @@
+// The simulated GPU driver library (nvapi64.dll): its export and its display
+// model. The loader hands the export out through GetProcAddress.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace sim::driver {
+
+// The module's query-interface export, as GetProcAddress returns it.
+FARPROC QueryInterfaceExport();
+
+// Held event for a display still acquired at exit.
+void ReportHeld();
+void Reset();
+
+}  // namespace sim::driver
