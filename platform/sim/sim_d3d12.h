@@ -169,10 +169,7 @@ enum D3D12_RESOURCE_DIMENSION {
   D3D12_RESOURCE_DIMENSION_TEXTURE2D = 3,
   D3D12_RESOURCE_DIMENSION_TEXTURE3D = 4
 };
-enum D3D12_TEXTURE_LAYOUT {
-  D3D12_TEXTURE_LAYOUT_UNKNOWN = 0,
-  D3D12_TEXTURE_LAYOUT_ROW_MAJOR = 1
-};
+enum D3D12_TEXTURE_LAYOUT { D3D12_TEXTURE_LAYOUT_UNKNOWN = 0, D3D12_TEXTURE_LAYOUT_ROW_MAJOR = 1 };
 enum D3D12_RESOURCE_FLAGS {
   D3D12_RESOURCE_FLAG_NONE = 0,
   D3D12_RESOURCE_FLAG_ALLOW_RENDER_TARGET = 0x1,
@@ -390,8 +387,8 @@ struct ID3D12GraphicsCommandList : ID3D12CommandList {
   virtual HRESULT STDMETHODCALLTYPE Close() = 0;
   virtual HRESULT STDMETHODCALLTYPE Reset(ID3D12CommandAllocator* pAllocator,
                                           ID3D12PipelineState* pInitialState) = 0;
-  virtual void STDMETHODCALLTYPE CopyTextureRegion(const D3D12_TEXTURE_COPY_LOCATION* pDst, UINT DstX,
-                                                   UINT DstY, UINT DstZ,
+  virtual void STDMETHODCALLTYPE CopyTextureRegion(const D3D12_TEXTURE_COPY_LOCATION* pDst,
+                                                   UINT DstX, UINT DstY, UINT DstZ,
                                                    const D3D12_TEXTURE_COPY_LOCATION* pSrc,
                                                    const D3D12_BOX* pSrcBox) = 0;
   virtual void STDMETHODCALLTYPE ResourceBarrier(UINT NumBarriers,
@@ -418,7 +415,8 @@ struct ID3D12Device : ID3D12Object {
   SIM_INTERFACE_ID(15);
   virtual HRESULT STDMETHODCALLTYPE CreateCommandQueue(const D3D12_COMMAND_QUEUE_DESC* pDesc,
                                                        REFIID riid, void** ppCommandQueue) = 0;
-  virtual HRESULT STDMETHODCALLTYPE CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE type, REFIID riid,
+  virtual HRESULT STDMETHODCALLTYPE CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE type,
+                                                           REFIID riid,
                                                            void** ppCommandAllocator) = 0;
   virtual HRESULT STDMETHODCALLTYPE CreateCommandList(UINT nodeMask, D3D12_COMMAND_LIST_TYPE type,
                                                       ID3D12CommandAllocator* pCommandAllocator,
@@ -428,14 +426,15 @@ struct ID3D12Device : ID3D12Object {
       const D3D12_DESCRIPTOR_HEAP_DESC* pDescriptorHeapDesc, REFIID riid, void** ppvHeap) = 0;
   virtual UINT STDMETHODCALLTYPE
   GetDescriptorHandleIncrementSize(D3D12_DESCRIPTOR_HEAP_TYPE DescriptorHeapType) = 0;
-  virtual void STDMETHODCALLTYPE CreateRenderTargetView(ID3D12Resource* pResource,
-                                                        const D3D12_RENDER_TARGET_VIEW_DESC* pDesc,
-                                                        D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptor) = 0;
+  virtual void STDMETHODCALLTYPE
+  CreateRenderTargetView(ID3D12Resource* pResource, const D3D12_RENDER_TARGET_VIEW_DESC* pDesc,
+                         D3D12_CPU_DESCRIPTOR_HANDLE DestDescriptor) = 0;
   virtual HRESULT STDMETHODCALLTYPE CreateCommittedResource(
       const D3D12_HEAP_PROPERTIES* pHeapProperties, D3D12_HEAP_FLAGS HeapFlags,
       const D3D12_RESOURCE_DESC* pDesc, D3D12_RESOURCE_STATES InitialResourceState,
       const D3D12_CLEAR_VALUE* pOptimizedClearValue, REFIID riidResource, void** ppvResource) = 0;
-  virtual HRESULT STDMETHODCALLTYPE OpenSharedHandle(HANDLE NTHandle, REFIID riid, void** ppvObj) = 0;
+  virtual HRESULT STDMETHODCALLTYPE OpenSharedHandle(HANDLE NTHandle, REFIID riid,
+                                                     void** ppvObj) = 0;
   virtual HRESULT STDMETHODCALLTYPE CreateFence(UINT64 InitialValue, D3D12_FENCE_FLAGS Flags,
                                                 REFIID riid, void** ppFence) = 0;
 
