@@ -12,6 +12,8 @@ namespace sim {
 
 // path empty: keep events in memory only (for in-process tests).
 void TraceStart(const std::string& path);
+// Writes to path (if not empty) and, with keepInMemory, also keeps the events.
+void TraceStart(const std::string& path, bool keepInMemory);
 void TraceStop();
 bool TraceEnabled();
 
