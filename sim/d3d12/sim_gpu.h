@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -35,6 +36,10 @@ bool LookUpSurface(HANDLE shared, SurfaceView* out);
 
 // Time at which all work submitted to queue so far has completed.
 std::int64_t QueueIdleAtNs(ID3D12CommandQueue* queue);
+
+// Whether method names a call that gpu.failures can force ("Interface::Method"
+// as the program calls it, or "D3D12CreateDevice").
+bool IsKnownMethod(const std::string& method);
 
 // Held events for every interface the program still holds.
 void ReportHeld();
