@@ -178,22 +178,21 @@ std::int32_t ReleaseDirectModeDisplay(std::uint32_t vendor, void* display) {
                 }));
 }
 
-// The hooks around every call the caller makes through the interface.
-std::int32_t EnterHook(std::uint32_t id, std::uint64_t* context) {
+// The hooks around every call the caller makes through the interface; they
+// return nothing, their callers expect nothing.
+void EnterHook(std::uint32_t id, std::uint64_t* context) {
   const std::uint64_t value = ++State().hookContexts;
   if (context != nullptr) *context = value;
   if (TraceEnabled()) {
     TraceEmit("hook", {{"which", "enter"}, {"id", TraceHex(id)}, {"context", value}});
   }
-  return kStatusOk;
 }
 
-std::int32_t LeaveHook(std::uint32_t id, std::uint64_t context, std::int32_t status) {
+void LeaveHook(std::uint32_t id, std::uint64_t context, std::int32_t status) {
   if (TraceEnabled()) {
     TraceEmit("hook",
               {{"which", "leave"}, {"id", TraceHex(id)}, {"context", context}, {"status", status}});
   }
-  return kStatusOk;
 }
 
 template <class F>
