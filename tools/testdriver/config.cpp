@@ -96,7 +96,10 @@ bool ParseNumber(std::string_view text, std::int64_t min, std::int64_t max, std:
 }
 
 std::optional<std::string> ParseConfig(std::string_view text, Config& out) {
-  Config c;
+  // Keys not in the file keep the default driver's values; the first display
+  // line replaces the default display.
+  Config c = DefaultConfig();
+  bool ownDisplays = false;
   int lineNo = 0;
   while (!text.empty()) {
     const std::size_t eol = text.find('\n');
@@ -132,11 +135,17 @@ std::optional<std::string> ParseConfig(std::string_view text, Config& out) {
       if (!ParseU32(value, id)) return where + "missing must be a function ID";
       c.missingIds.push_back(id);
     } else if (key == "display") {
+      if (!ownDisplays) c.displays.clear();
+      ownDisplays = true;
+      if (value == "none") {
+        if (!c.displays.empty()) return where + "display=none after a display";
+        continue;
+      }
       DisplaySpec d;
-      if (!ParseU32(value, d.displayId)) return where + "display must be a display ID";
+      if (!ParseU32(value, d.displayId)) return where + "display must be a display ID or none";
       c.displays.push_back(d);
     } else if (key == "mode") {
-      if (c.displays.empty()) return where + "mode before any display line";
+      if (!ownDisplays || c.displays.empty()) return where + "mode before any display line";
       const std::vector<std::string_view> f = Split(value, ',');
       if (f.size() != 5 && f.size() != 9) {
         return where +

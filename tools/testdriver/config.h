@@ -52,7 +52,8 @@ extern const char* const kOperationNames[13];
 // 2160x1200 modes at 90, 120 and 72 Hz.
 Config DefaultConfig();
 
-// Parses the file's text. Returns an error text naming the line on failure.
+// Parses the file's text over the default driver. Returns an error text
+// naming the line on failure.
 std::optional<std::string> ParseConfig(std::string_view text, Config& out);
 
 // Parses a decimal or 0x-prefixed hexadecimal number, optionally negative,

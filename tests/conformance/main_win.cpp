@@ -1,0 +1,3 @@
+#include "tests/conformance/conformance.h"
+
+int main(int argc, char** argv) { return ConformanceMain(argc, argv); }
