@@ -666,14 +666,18 @@ extern "C" void* nvapi_QueryInterface(std::uint32_t id) {
   return found;
 }
 
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
-    // Never freed: the program keeps the library loaded for its lifetime, and
-    // a process that unloads it gets a fresh driver on the next load.
+    // Kept for the life of the process: a program that frees the library
+    // (after a failed initialise) gets a fresh driver on the next load.
     g_driver = new Driver;
     g_driver->module = instance;
     InitializeCriticalSection(&g_driver->lock);
     DisableThreadLibraryCalls(instance);
+  } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr && g_driver->log != nullptr) {
+    // FreeLibrary, not process exit: the next load appends to the same log.
+    std::fclose(g_driver->log);
+    g_driver->log = nullptr;
   }
   return TRUE;
 }
