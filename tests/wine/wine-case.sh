@@ -280,9 +280,17 @@ if ! declare -F "case_$case_name" >/dev/null; then
   echo "unknown case $case_name" >&2
   exit 2
 fi
+template_sum() { cat "$WINE_TEMPLATE"/*.reg | md5sum; }
+before=$(template_sum)
 copy_prefix
 "case_$case_name"
+# The copy must not write through to the template that other cases share.
+[ "$(template_sum)" = "$before" ] || fail "the template prefix changed"
 if [ "$failures" -ne 0 ]; then
+  echo "--- stderr (first lines):" >&2
+  head -n 20 "$err" >&2 2>/dev/null
+  echo "--- xvfb-run:" >&2
+  cat "$work/xvfb.log" >&2 2>/dev/null
   echo "$case_name: $failures check(s) failed; files in $work" >&2
   exit 1
 fi
