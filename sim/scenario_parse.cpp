@@ -153,20 +153,20 @@ std::int64_t Integer(const json& value, const std::string& path, std::int64_t lo
         (v < static_cast<double>(low) || v > static_cast<double>(high))) {
       Refuse(path, range);
     }
-    Refuse(path, std::string("expected an integer (") + kind + "), got a fractional number");
+    Refuse(path, std::string("expected ") + kind + ", got a fractional number");
   }
-  Refuse(path, std::string("expected an integer (") + kind + "), got " + TypeName(value));
+  Refuse(path, std::string("expected ") + kind + ", got " + TypeName(value));
 }
 
 std::uint32_t U32(const json& value, const std::string& path) {
-  return static_cast<std::uint32_t>(
-      Integer(value, path, 0, std::numeric_limits<std::uint32_t>::max(), "unsigned 32-bit"));
+  return static_cast<std::uint32_t>(Integer(
+      value, path, 0, std::numeric_limits<std::uint32_t>::max(), "an unsigned 32-bit integer"));
 }
 
 std::int32_t I32(const json& value, const std::string& path) {
   return static_cast<std::int32_t>(Integer(value, path, std::numeric_limits<std::int32_t>::min(),
                                            std::numeric_limits<std::int32_t>::max(),
-                                           "signed 32-bit"));
+                                           "a signed 32-bit integer"));
 }
 
 bool Bool(const json& value, const std::string& path) {
