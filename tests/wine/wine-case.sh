@@ -250,6 +250,38 @@ case_full_run() {
   [ "$(grep -c 'hook enter' "$log")" = "$(grep -c 'hook leave' "$log")" ] || fail "hooks unpaired"
 }
 
+# The chosen record goes back to the driver as it came, DSC fields included,
+# when --no-force-dsc is given.
+case_record_layout() {
+  plant_driver "$sys32" record-layout.cfg
+  run_dmcheck -all --no-force-dsc --mode 0
+  expect_exit 10
+  expect_stdout $'EnableDirectMode(0x2709) = 0x0
+EnumerateDirectModeDisplays count = 1 (status 0x0)
+using displayId 0x80061055
+mode[0]: 1920x1080 @ 59.940 Hz format=22 dscMode=1 dscVer=18 slices=2 bppx16=192
+mode[1]: 3840x2160 @ 120.000 Hz format=87 dscMode=0 dscVer=0 slices=0 bppx16=0
+using mode[0]: 1920x1080 @ 59.940 Hz
+AcquireDirectModeDisplay = 0x0'
+  expect_stderr "$site160"
+  expect_has "driver log" "$sys32/nvapi64.log" \
+    "CreateSurface display=0x80061055 mode=1920x1080 60000/1001 format=22 dsc=1,18,2,192 -> 0"
+}
+
+# An entry the driver lacks: that operation reports -3 and the run goes on;
+# a driver with only one hook gets no hook calls.
+case_missing_entry() {
+  plant_driver "$sys32" missing-entry.cfg
+  run_dmcheck -all 1
+  expect_exit 10
+  expect_stdout "${discovery/EnableDirectMode(0x2709) = 0x0/EnableDirectMode(0x2709) = 0xfffffffd}"$'\nAcquireDirectModeDisplay = 0x0'
+  expect_stderr "$site160"
+  expect_lacks "driver log" "$sys32/nvapi64.log" "hook enter"
+  expect_lacks "driver log" "$sys32/nvapi64.log" "hook leave"
+  expect_lacks "driver log" "$sys32/nvapi64.log" "EnableDirectMode vendor"
+  [ "$(grep -c 'QueryInterface 0x1AC2B1E7' "$sys32/nvapi64.log")" = 1 ] || fail "EnableDirectMode looked up more than once"
+}
+
 # A driver set up wrongly refuses to initialise, and says why.
 case_broken_config() {
   plant_driver "$sys32" broken.cfg
