@@ -53,10 +53,17 @@ set_windows_version() {
 }
 
 run_exe() {  # EXE DEBUG-CHANNELS ARGS...
-  local exe=$1 channels=$2
+  local exe=$1 channels=$2 attempt
   shift 2
-  (cd "$cwd" && in_x env WINEDEBUG="$channels" sh -c 'wine "$@" >"$OUT" 2>"$ERR"; echo $? >"$RC"' \
-    sh "$exe" "$@") 2>"$work/xvfb.log"
+  # xvfb-run -a can lose the race for a display number to another run that
+  # starts at the same moment; the program has then not run at all.
+  for attempt in 1 2 3; do
+    rm -f "$work/rc"
+    (cd "$cwd" && in_x env WINEDEBUG="$channels" sh -c 'wine "$@" >"$OUT" 2>"$ERR"; echo $? >"$RC"' \
+      sh "$exe" "$@") 2>"$work/xvfb.log"
+    [ -e "$work/rc" ] && break
+    sleep "$attempt"
+  done
   rc=$(cat "$work/rc" 2>/dev/null || echo none)
 }
 run_dmcheck() { run_exe "$app/dmcheck.exe" "$@"; }
