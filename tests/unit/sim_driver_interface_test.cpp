@@ -172,3 +172,90 @@ TEST_F(Driver, ForcedFailureDoesNotActButForcedHdcpAndSuccessDo) {
 
 }  // namespace
 }  // namespace dmtest
+
+namespace dmtest {
+namespace {
+
+// Each operation's forced status, written as a scenario file names it, reaches
+// that operation's entry and no other. A forced failure does not act, so the
+// entries can be called without arguments.
+struct NamedOp {
+  const char* name;
+  std::uint32_t functionId;
+};
+
+const NamedOp kNamedOps[] = {
+    {"EnableDirectMode", id::kEnableDirectMode},
+    {"NvAPI_DISP_EnumerateDirectModeDisplays", id::kEnumerate},
+    {"NvAPI_D3D_DirectModeGetDisplayModes", id::kGetModes},
+    {"NvAPI_SYS_GetPhysicalGpuFromDisplayId", id::kGetGpu},
+    {"NvAPI_D3D_GetIDXGIAdapter", id::kGetAdapter},
+    {"AcquireDirectModeDisplay", id::kAcquire},
+    {"CreateSurface", id::kCreateSurface},
+    {"SetDisplayMode", id::kSetDisplayMode},
+    {"DisplayControl", id::kDisplayControl},
+    {"GetPresentWaitableObject", id::kGetWaitable},
+    {"Present12", id::kPresent12},
+    {"ReleaseDirectModeDisplay", id::kRelease},
+};
+
+std::int32_t CallWithoutArguments(std::uint32_t functionId) {
+  void* entry = Query(functionId);
+  switch (functionId) {
+    case id::kEnableDirectMode:
+      return reinterpret_cast<EnableFn>(entry)(0, 0);
+    case id::kEnumerate:
+      return reinterpret_cast<EnumerateFn>(entry)(0, nullptr, nullptr, 0);
+    case id::kGetModes:
+      return reinterpret_cast<GetModesFn>(entry)(nullptr, nullptr, nullptr, 0);
+    case id::kGetGpu:
+      return reinterpret_cast<GetGpuFn>(entry)(0, nullptr);
+    case id::kGetAdapter:
+      return reinterpret_cast<GetAdapterFn>(entry)(nullptr, nullptr);
+    case id::kAcquire:
+      return reinterpret_cast<AcquireFn>(entry)(0, nullptr, nullptr);
+    case id::kCreateSurface:
+      return reinterpret_cast<CreateSurfaceFn>(entry)(nullptr, nullptr, nullptr, nullptr);
+    case id::kSetDisplayMode:
+      return reinterpret_cast<SetModeFn>(entry)(nullptr, nullptr);
+    case id::kDisplayControl:
+      return reinterpret_cast<ControlFn>(entry)(nullptr, 0);
+    case id::kGetWaitable:
+      return reinterpret_cast<WaitableFn>(entry)(nullptr, nullptr);
+    case id::kPresent12:
+      return reinterpret_cast<PresentFn>(entry)(nullptr, 0, 1, nullptr, nullptr);
+    case id::kRelease:
+      return reinterpret_cast<ReleaseFn>(entry)(0, nullptr);
+    default:
+      return 0x7FFFFFFF;
+  }
+}
+
+class DriverStatusNames : public DriverTest, public ::testing::WithParamInterface<NamedOp> {};
+
+TEST_P(DriverStatusNames, ForcedStatusReachesTheNamedOperationOnly) {
+  const std::string text = std::string(R"({"driver": {"statuses": {")") + GetParam().name +
+                           R"(": {"status": -77, "first": 1}}}})";
+  sim::Scenario s;
+  std::string error;
+  ASSERT_TRUE(sim::ParseScenario(text, &s, &error)) << error;
+  Install(s);
+  ASSERT_EQ(Entry<InitializeFn>(id::kInitialize)(), 0);
+  for (const NamedOp& op : kNamedOps) {
+    const std::int32_t status = CallWithoutArguments(op.functionId);
+    if (op.functionId == GetParam().functionId) {
+      EXPECT_EQ(status, -77) << op.name;
+    } else {
+      EXPECT_NE(status, -77) << op.name;
+    }
+  }
+  EXPECT_EQ(DriverStatuses(GetParam().name), (std::vector<std::int32_t>{-77}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, DriverStatusNames, ::testing::ValuesIn(kNamedOps),
+                         [](const ::testing::TestParamInfo<NamedOp>& param) {
+                           return std::string(param.param.name);
+                         });
+
+}  // namespace
+}  // namespace dmtest

@@ -110,6 +110,36 @@ TEST_F(DriverSurfaces, ModeMustBeOneOfTheDisplaysAndOfTheCurrentVersion) {
   EXPECT_EQ(SetMode(mode), 0);
 }
 
+// A caller whose declaration puts the fields elsewhere is read at the
+// contract's offsets all the same, and gets the refusal that follows.
+TEST_F(DriverSurfaces, ModeRecordsAreReadAtTheContractsOffsets) {
+  SetUpMachine(sim::DefaultScenario());
+  ASSERT_EQ(Acquire(), 0);
+  // Width to format one word late, as with an extra field before width.
+  ModeRecord late;
+  Put32(late.bytes.data(), 8, 2160);
+  Put32(late.bytes.data(), 12, 1200);
+  Put32(late.bytes.data(), 16, 90000);
+  Put32(late.bytes.data(), 20, 1000);
+  Put32(late.bytes.data(), 24, 22);
+  EXPECT_EQ(Create(late), -1);
+  // DSC fields one word early: dscMode 1 lands at 28, where it is opaque, and
+  // the driver reads dscMode 17 at 32.
+  ModeRecord early = Mode90();
+  Put32(early.bytes.data(), 28, 1);
+  Put32(early.bytes.data(), 32, 17);
+  Put32(early.bytes.data(), 36, 4);
+  Put32(early.bytes.data(), 40, 128);
+  EXPECT_EQ(Create(early), -1);
+  EXPECT_EQ(SetMode(early), -1);
+  // The words at 24 and 28 are opaque: whatever they hold, the mode is known.
+  ModeRecord opaque = Mode90().Dsc(1, 17, 4, 128);
+  Put32(opaque.bytes.data(), 24, 0xFFFFFFFFu);
+  Put32(opaque.bytes.data(), 28, 0xFFFFFFFFu);
+  EXPECT_EQ(Create(opaque), 0);
+  EXPECT_EQ(SetMode(opaque), 0);
+}
+
 TEST_F(DriverSurfaces, CreateSurfaceRefusesNullOutArguments) {
   SetUpMachine(sim::DefaultScenario());
   ASSERT_EQ(Acquire(), 0);
