@@ -278,5 +278,77 @@ TEST_F(RulesTest, SharedHandlesOpenOnlyOnTheirDevice) {
   again->Release();
 }
 
+TEST_F(RulesTest, TypelessViewIsReportedAndClearsNothing) {
+  D3D12_CPU_DESCRIPTOR_HANDLE typeless = MakeRtv(surface, DXGI_FORMAT_B8G8R8A8_TYPELESS);
+  ASSERT_EQ(sim::ValidationErrors().size(), 1u);
+  EXPECT_EQ(sim::ValidationErrors()[0],
+            "ID3D12Resource#1: CreateRenderTargetView: format 90 is not a typed render-target "
+            "format of resource format 90 [CREATERENDERTARGETVIEW_INVALIDFORMAT]");
+  D3D12_CPU_DESCRIPTOR_HANDLE wrongFamily = MakeRtv(surface, DXGI_FORMAT_R8G8B8A8_UNORM);
+  EXPECT_EQ(sim::ValidationErrors().size(), 2u);
+  Begin();
+  auto in = Transition(surface, D3D12_RESOURCE_STATE_COMMON, D3D12_RESOURCE_STATE_RENDER_TARGET);
+  list->ResourceBarrier(1, &in);
+  list->ClearRenderTargetView(typeless, white, 0, nullptr);
+  list->ClearRenderTargetView(wrongFamily, white, 0, nullptr);
+  SubmitAndFinish();
+  EXPECT_EQ(Look().pixels[0], 0);
+  EXPECT_EQ(Look().state, 4u);
+  EXPECT_EQ(sim::ValidationErrors().size(), 2u);
+}
+
+TEST_F(RulesTest, BackedUpWorkRunsInOrderWithItsOwnRectangles) {
+  // Many lists, each with its own rectangles, submitted without waiting, so
+  // that the queue has to renumber what is still pending part way through.
+  constexpr int kLists = 100;
+  HANDLE wideHandle = sim::gpu::CreateSharedSurface(dev, kLists, 2, DXGI_FORMAT_B8G8R8A8_TYPELESS);
+  ID3D12Resource* wide = nullptr;
+  ASSERT_EQ(dev->OpenSharedHandle(wideHandle, IID_PPV_ARGS(&wide)), S_OK);
+  D3D12_CPU_DESCRIPTOR_HANDLE wideRtv = MakeRtv(wide, DXGI_FORMAT_B8G8R8A8_UNORM);
+  std::vector<ID3D12CommandAllocator*> allocs(kLists);
+  std::vector<ID3D12GraphicsCommandList*> lists(kLists);
+  for (int i = 0; i < kLists; ++i) {
+    ASSERT_EQ(dev->CreateCommandAllocator(D3D12_COMMAND_LIST_TYPE_DIRECT, IID_PPV_ARGS(&allocs[i])),
+              S_OK);
+    ASSERT_EQ(dev->CreateCommandList(0, D3D12_COMMAND_LIST_TYPE_DIRECT, allocs[i], nullptr,
+                                     IID_PPV_ARGS(&lists[i])),
+              S_OK);
+    auto in = Transition(wide, D3D12_RESOURCE_STATE_COMMON, D3D12_RESOURCE_STATE_RENDER_TARGET);
+    lists[i]->ResourceBarrier(1, &in);
+    const float color[4] = {0, 0, static_cast<float>(i) / 255.0f, 1};
+    // Odd lists clear two rectangles, even ones one, so rectangle numbers and
+    // command numbers drift apart.
+    const D3D12_RECT rects[2] = {{i, 0, i + 1, 1}, {i, 1, i + 1, 2}};
+    lists[i]->ClearRenderTargetView(wideRtv, color, i % 2 == 0 ? 1 : 2, rects);
+    auto out = Transition(wide, D3D12_RESOURCE_STATE_RENDER_TARGET, D3D12_RESOURCE_STATE_COMMON);
+    lists[i]->ResourceBarrier(1, &out);
+    ASSERT_EQ(lists[i]->Close(), S_OK);
+  }
+  std::int64_t t0 = sim::ClockPeekNs();
+  for (int i = 0; i < kLists; ++i) {
+    ID3D12CommandList* one[] = {lists[i]};
+    queue->ExecuteCommandLists(1, one);
+    ASSERT_EQ(queue->Signal(fence, static_cast<UINT64>(i + 1)), S_OK);
+  }
+  EXPECT_EQ(sim::gpu::QueueIdleAtNs(queue), t0 + kLists * 300000);
+  sim::ClockAdvanceTo(t0 + 33 * 300000);
+  EXPECT_EQ(fence->GetCompletedValue(), 33u);
+  sim::ClockAdvanceTo(t0 + kLists * 300000);
+  EXPECT_EQ(fence->GetCompletedValue(), static_cast<UINT64>(kLists));
+  sim::gpu::SurfaceView v;
+  ASSERT_TRUE(sim::gpu::LookUpSurface(wideHandle, &v));
+  for (int i = 0; i < kLists; ++i) {
+    EXPECT_EQ(v.pixels[i * 4], i) << "pixel " << i << " row 0";
+    EXPECT_EQ(v.pixels[v.rowPitch + i * 4], i % 2 == 0 ? 0 : i) << "pixel " << i << " row 1";
+  }
+  EXPECT_EQ(v.state, 0u);
+  EXPECT_TRUE(sim::ValidationErrors().empty());
+  for (int i = 0; i < kLists; ++i) {
+    lists[i]->Release();
+    allocs[i]->Release();
+  }
+  wide->Release();
+}
+
 }  // namespace
 }  // namespace simtest
