@@ -24,14 +24,6 @@ struct MethodInfo {
 
 constexpr std::array<MethodInfo, static_cast<std::size_t>(Method::Count)> kMethods = {{
     {nullptr, "D3D12CreateDevice"},
-    {"IDXGIAdapter", "QueryInterface"},
-    {"ID3D12Device", "QueryInterface"},
-    {"ID3D12CommandQueue", "QueryInterface"},
-    {"ID3D12CommandAllocator", "QueryInterface"},
-    {"ID3D12GraphicsCommandList", "QueryInterface"},
-    {"ID3D12Fence", "QueryInterface"},
-    {"ID3D12DescriptorHeap", "QueryInterface"},
-    {"ID3D12Resource", "QueryInterface"},
     {"ID3D12Device", "CreateCommandQueue"},
     {"ID3D12Device", "CreateCommandAllocator"},
     {"ID3D12Device", "CreateCommandList"},
@@ -58,6 +50,31 @@ bool Matches(const std::string& text, const MethodInfo& method) {
          text.compare(li, 2, "::") == 0 && text.compare(li + 2, ln, method.name) == 0;
 }
 
+struct NamedInterface {
+  const char* name;
+  IID iid;
+};
+
+// Every interface an object of this runtime can be called through.
+const NamedInterface kInterfaces[] = {
+    {"IUnknown", IUnknown::kIid},
+    {"IDXGIObject", IDXGIObject::kIid},
+    {"IDXGIAdapter", IDXGIAdapter::kIid},
+    {"ID3D12Object", ID3D12Object::kIid},
+    {"ID3D12DeviceChild", ID3D12DeviceChild::kIid},
+    {"ID3D12Pageable", ID3D12Pageable::kIid},
+    {"ID3D12Resource", ID3D12Resource::kIid},
+    {"ID3D12CommandAllocator", ID3D12CommandAllocator::kIid},
+    {"ID3D12Fence", ID3D12Fence::kIid},
+    {"ID3D12PipelineState", ID3D12PipelineState::kIid},
+    {"ID3D12DescriptorHeap", ID3D12DescriptorHeap::kIid},
+    {"ID3D12CommandList", ID3D12CommandList::kIid},
+    {"ID3D12GraphicsCommandList", ID3D12GraphicsCommandList::kIid},
+    {"ID3D12CommandQueue", ID3D12CommandQueue::kIid},
+    {"ID3D12Device", ID3D12Device::kIid},
+};
+constexpr std::size_t kInterfaceCount = sizeof kInterfaces / sizeof kInterfaces[0];
+
 struct RuntimeState {
   std::vector<ObjectBase*> objects;  // live, in creation order
   std::vector<CommandQueue*> queues;
@@ -65,6 +82,7 @@ struct RuntimeState {
   std::vector<SharedSurface> shared;
   std::array<std::uint32_t, kKindCount> handedOut{};
   std::array<std::uint64_t, static_cast<std::size_t>(Method::Count)> calls{};
+  std::array<std::uint64_t, kInterfaceCount> queryCalls{};
   std::uint64_t nextSerial = 0;
   Adapter* adapter = nullptr;
   bool resetting = false;
@@ -142,9 +160,7 @@ ULONG ObjectBase::ProgramRelease() {
 HRESULT ObjectBase::ProgramQueryInterface(REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
-  auto method = static_cast<Method>(static_cast<int>(Method::AdapterQueryInterface) +
-                                    static_cast<int>(kind_));
-  HRESULT hr = EnterCall(method, OwningDevice());
+  HRESULT hr = EnterQueryInterface(*this);
   if (FAILED(hr)) return hr;
   if (!Supports(riid)) return E_NOINTERFACE;
   *ppv = HandOut();
@@ -177,6 +193,25 @@ HRESULT EnterCall(Method method, Device* device) {
       return failure.hresult;
     }
   }
+  if (device != nullptr && device->removed()) return DXGI_ERROR_DEVICE_REMOVED;
+  return S_OK;
+}
+
+HRESULT EnterQueryInterface(ObjectBase& object) {
+  HRESULT forced = S_OK;
+  for (std::size_t i = 0; i < kInterfaceCount; ++i) {
+    if (!object.Supports(kInterfaces[i].iid)) continue;
+    std::uint64_t number = ++State().queryCalls[i];
+    const MethodInfo method = {kInterfaces[i].name, "QueryInterface"};
+    for (const GpuFailure& failure : CurrentScenario().gpu.failures) {
+      if (SUCCEEDED(forced) && failure.hresult < 0 && failure.window.Covers(number) &&
+          Matches(failure.method, method)) {
+        forced = failure.hresult;
+      }
+    }
+  }
+  if (FAILED(forced)) return forced;
+  Device* device = object.OwningDevice();
   if (device != nullptr && device->removed()) return DXGI_ERROR_DEVICE_REMOVED;
   return S_OK;
 }
@@ -286,6 +321,9 @@ bool IsKnownMethod(const std::string& method) {
   for (const detail::MethodInfo& info : detail::kMethods) {
     if (detail::Matches(method, info)) return true;
   }
+  for (const detail::NamedInterface& iface : detail::kInterfaces) {
+    if (detail::Matches(method, {iface.name, "QueryInterface"})) return true;
+  }
   return false;
 }
 
@@ -308,6 +346,7 @@ void Reset() {
   state.shared.clear();
   state.handedOut.fill(0);
   state.calls.fill(0);
+  state.queryCalls.fill(0);
   state.adapter = nullptr;
 }
 

@@ -77,14 +77,6 @@ T* Find(const void* p, Kind kind) {
 
 enum class Method : std::uint8_t {
   CreateDevice,
-  AdapterQueryInterface,
-  DeviceQueryInterface,
-  QueueQueryInterface,
-  AllocatorQueryInterface,
-  ListQueryInterface,
-  FenceQueryInterface,
-  HeapQueryInterface,
-  ResourceQueryInterface,
   CreateCommandQueue,
   CreateCommandAllocator,
   CreateCommandList,
@@ -105,6 +97,10 @@ enum class Method : std::uint8_t {
 // Counts the call; returns the forced failure or the device-removed result
 // for it, or S_OK when the call may go ahead.
 HRESULT EnterCall(Method method, class Device* device);
+// The same for QueryInterface on object: the program may call it through any
+// interface the object has, so "ID3D12Object::QueryInterface" counts calls on
+// every object that is an ID3D12Object.
+HRESULT EnterQueryInterface(ObjectBase& object);
 
 // Validation error "OBJECT: TEXT [ID]".
 void Validation(const ObjectBase& object, const char* id, const std::string& text);

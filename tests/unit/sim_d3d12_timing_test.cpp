@@ -157,6 +157,29 @@ TEST_F(TimingTest, CreateDeviceCanBeForcedToFail) {
   EXPECT_FALSE(sim::gpu::IsKnownMethod("ID3D12Device::"));
 }
 
+TEST_F(TimingTest, QueryInterfaceFailsThroughAnyInterfaceTheObjectHas) {
+  sim::Scenario s = sim::DefaultScenario();
+  sim::GpuFailure f;
+  f.method = "ID3D12Object::QueryInterface";
+  f.window.first = 2;
+  f.window.count = 1;
+  f.hresult = static_cast<std::int32_t>(0x80004002u);
+  s.gpu.failures.push_back(f);
+  Install(s);
+  void* p = nullptr;
+  ASSERT_EQ(dev->QueryInterface(IUnknown::kIid, &p), S_OK);  // call 1 of an ID3D12Object
+  static_cast<IUnknown*>(p)->Release();
+  EXPECT_EQ(adapter->QueryInterface(IUnknown::kIid, &p), S_OK);  // not an ID3D12Object
+  static_cast<IUnknown*>(p)->Release();
+  p = reinterpret_cast<void*>(8);
+  EXPECT_EQ(fence->QueryInterface(ID3D12Fence::kIid, &p), E_NOINTERFACE);  // call 2
+  EXPECT_EQ(p, nullptr);
+  ASSERT_EQ(fence->QueryInterface(ID3D12Fence::kIid, &p), S_OK);
+  static_cast<IUnknown*>(p)->Release();
+  EXPECT_TRUE(sim::gpu::IsKnownMethod("IUnknown::QueryInterface"));
+  EXPECT_TRUE(sim::gpu::IsKnownMethod("ID3D12CommandList::QueryInterface"));
+}
+
 TEST_F(TimingTest, DeviceIsRemovedAfterTheGivenSubmissions) {
   sim::Scenario s = sim::DefaultScenario();
   s.gpu.deviceRemovedAfter = 2;
