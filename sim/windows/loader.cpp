@@ -208,6 +208,11 @@ HMODULE LoadLibraryImpl(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags, std:
     return fail(ERROR_INVALID_PARAMETER);
   }
   const std::string name = WithExtension(Utf16ToUtf8(wide));
+  // LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR searches the file's own directory, so it
+  // needs a fully qualified path.
+  if ((dwFlags & LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR) != 0 && !IsAbsolute(name)) {
+    return fail(ERROR_INVALID_PARAMETER);
+  }
   std::vector<std::string> candidates;
   if (name.find_first_of("\\/") != std::string::npos) {
     const std::string full =

@@ -89,6 +89,9 @@ TEST(SimWindowsLoader, SearchRulesAndRefusals) {
       {"no search flags before the loader update: flags 0 work", noSearchFlags,
        "C:\\Windows\\system32\\nvapi64.dll", 0, "C:\\Windows\\system32\\nvapi64.dll", 0, nullptr},
       {"empty name", "", "", 0x800, nullptr, 87, nullptr},
+      {"SEARCH_DLL_LOAD_DIR needs a full path", "", "nvapi64.dll", 0x900, nullptr, 87, nullptr},
+      {"SEARCH_DLL_LOAD_DIR with a full path", "", "C:\\Windows\\system32\\nvapi64.dll", 0x900,
+       "C:\\Windows\\system32\\nvapi64.dll", 0, nullptr},
   };
   for (const LoadCase& c : cases) {
     SCOPED_TRACE(c.what);
