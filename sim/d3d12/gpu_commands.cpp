@@ -9,6 +9,7 @@
 #include "sim/d3d12/gpu_internal.h"
 #include "sim/kernel.h"
 #include "sim/scenario.h"
+#include "sim/trace.h"
 
 namespace sim::gpu::detail {
 
@@ -689,9 +690,20 @@ void CommandQueue::ExecuteCommandLists(UINT NumCommandLists,
 }
 
 HRESULT CommandQueue::Signal(ID3D12Fence* pFence, UINT64 Value) {
+  auto* fence = Find<Fence>(pFence, Kind::Fence);
+  HRESULT hr = SignalOn(fence, Value);
+  if (TraceEnabled()) {
+    nlohmann::json who = fence != nullptr ? nlohmann::json(fence->name()) : nlohmann::json(nullptr);
+    TraceEmit("Signal", {{"fence", std::move(who)},
+                         {"value", Value},
+                         {"result", TraceHex(static_cast<std::uint32_t>(hr))}});
+  }
+  return hr;
+}
+
+HRESULT CommandQueue::SignalOn(Fence* fence, UINT64 Value) {
   HRESULT hr = EnterCall(Method::QueueSignal, device_);
   if (FAILED(hr)) return hr;
-  auto* fence = Find<Fence>(pFence, Kind::Fence);
   if (fence == nullptr) return E_INVALIDARG;
   PumpAll();
   std::int64_t when = std::max(ClockPeekNs(), lastEndNs_);

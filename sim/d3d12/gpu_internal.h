@@ -399,6 +399,8 @@ class CommandQueue final : public ComObject<ID3D12CommandQueue> {
     Fence* fence = nullptr;
     UINT64 value = 0;
   };
+  // Signal's work, apart from its trace event.
+  HRESULT SignalOn(Fence* fence, UINT64 Value);
   void Run(const Item& item);
   void Compact();
 

@@ -203,5 +203,38 @@ TEST_F(TimingTest, DeviceIsRemovedAfterTheGivenSubmissions) {
   fence = nullptr;
 }
 
+TEST_F(TimingTest, QueueSignalsAreTracedWithFenceValueAndResult) {
+  sim::Scenario s = sim::DefaultScenario();
+  sim::GpuFailure f;
+  f.method = "ID3D12CommandQueue::Signal";
+  f.window.first = 2;
+  f.window.count = 1;
+  f.hresult = static_cast<std::int32_t>(0x887A0006u);
+  s.gpu.failures.push_back(f);
+  Install(s);
+  Execute();
+  EXPECT_EQ(queue->Signal(fence, 1), S_OK);
+  EXPECT_EQ(queue->Signal(fence, 2), static_cast<HRESULT>(0x887A0006u));
+  // A fence of no runtime is refused and traced without a name.
+  EXPECT_EQ(queue->Signal(reinterpret_cast<ID3D12Fence*>(queue), 3), E_INVALIDARG);
+  auto signals = Events("Signal");
+  ASSERT_EQ(signals.size(), 3u);
+  struct Want {
+    nlohmann::json fence;
+    std::uint64_t value;
+    const char* result;
+  };
+  const Want want[] = {{"ID3D12Fence#1", 1, "0x00000000"},
+                       {"ID3D12Fence#1", 2, "0x887A0006"},
+                       {nullptr, 3, "0x80070057"}};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(signals[i]["fence"], want[i].fence) << i;
+    EXPECT_EQ(signals[i]["value"], want[i].value) << i;
+    EXPECT_EQ(signals[i]["result"], want[i].result) << i;
+  }
+  // The failed signal never reaches the fence.
+  sim::ClockAdvanceTo(sim::gpu::QueueIdleAtNs(queue));
+  EXPECT_EQ(fence->GetCompletedValue(), 1u);
+}
 }  // namespace
 }  // namespace simtest
