@@ -401,6 +401,12 @@ std::vector<FaultRow> FaultRows() {
        ResultFatal(kSignal, 349, "887a0005"), 10, "ID3D12DescriptorHeap#1", kAllHeld,
        Display::LeftAcquired},
 
+      // The device is removed after the second submission: the signal that
+      // follows it is the first call to fail.
+      {"site349_device_removed", R"({"gpu": {"deviceRemovedAfter": 2}})", args, kLoopStarted,
+       ResultFatal(kSignal, 349, "887a0005"), 10, "ID3D12DescriptorHeap#1", kAllHeld,
+       Display::LeftAcquired},
+
       // Failures that are not check sites.
       {"no_display", R"({"driver": {"displays": []}})", args,
        "EnableDirectMode(0x2709) = 0x0\nEnumerateDirectModeDisplays count = 0 (status 0x0)\n"
