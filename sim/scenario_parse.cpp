@@ -153,6 +153,9 @@ std::int64_t Integer(const json& value, const std::string& path, std::int64_t lo
         (v < static_cast<double>(low) || v > static_cast<double>(high))) {
       Refuse(path, range);
     }
+    if (std::isfinite(v) && std::floor(v) == v) {
+      Refuse(path, std::string("expected ") + kind + " written without a fraction or exponent");
+    }
     Refuse(path, std::string("expected ") + kind + ", got a fractional number");
   }
   Refuse(path, std::string("expected ") + kind + ", got " + TypeName(value));

@@ -194,6 +194,9 @@ TEST(SimCoreScenario, RefusalsNameTheKeyPath) {
        "windows.versionQueryBuild: out of range ..."},
       {R"({"windows": {"versionQueryBuild": 1e12}})",
        "windows.versionQueryBuild: out of range ..."},
+      {R"({"windows": {"versionQueryBuild": 9200.0}})",
+       "windows.versionQueryBuild: expected an unsigned 32-bit integer written without a fraction "
+       "or exponent"},
       {R"({"windows": {"versionQueryBuild": 9200.5}})",
        "windows.versionQueryBuild: expected an unsigned 32-bit integer, got ..."},
       {R"({"windows": {"versionQueryBuild": "9200"}})",
