@@ -32,7 +32,7 @@ max_len() {
     fuzz_options) echo 256 ;;
     fuzz_registry) echo 160 ;;
     fuzz_driver_records) echo 1024 ;;
-    fuzz_image) echo 2048 ;;
+    fuzz_image) echo 4096 ;;
     *) echo 4096 ;;
   esac
 }
