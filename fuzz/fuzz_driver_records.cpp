@@ -193,30 +193,72 @@ int ModelChoice(const std::vector<DirectModeDisplayMode>& modes, std::uint32_t w
   return index;
 }
 
-// --- the program's standard output, kept in a file -----------------------
+// --- the program's two streams, kept in files ----------------------------
 
-int outputFd = -1;
-
-void CaptureStdout() {
-  if (outputFd < 0) {
-    char name[] = "/tmp/fuzz_driver_records.XXXXXX";
-    outputFd = mkstemp(name);
-    FUZZ_CHECK(outputFd >= 0);
-    unlink(name);
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-  }
-  std::fflush(stdout);
-  FUZZ_CHECK(dup2(outputFd, STDOUT_FILENO) == STDOUT_FILENO);
-  FUZZ_CHECK(ftruncate(outputFd, 0) == 0);
-  FUZZ_CHECK(lseek(outputFd, 0, SEEK_SET) == 0);
+int NewStreamFile() {
+  char name[] = "/tmp/fuzz_driver_records.XXXXXX";
+  const int fd = mkstemp(name);
+  FUZZ_CHECK(fd >= 0);
+  unlink(name);
+  return fd;
 }
 
-std::string CapturedStdout() {
-  std::fflush(stdout);
-  const off_t size = lseek(outputFd, 0, SEEK_END);
+std::string ReadStreamFile(int fd) {
+  const off_t size = lseek(fd, 0, SEEK_END);
   std::string text(static_cast<std::size_t>(size), '\0');
-  FUZZ_CHECK(pread(outputFd, text.data(), text.size(), 0) == size);
+  FUZZ_CHECK(pread(fd, text.data(), text.size(), 0) == size);
   return text;
+}
+
+// Standard output and standard error of one run, the originals put back after.
+class Streams {
+ public:
+  Streams() {
+    static const int outFd = NewStreamFile();
+    static const int errFd = NewStreamFile();
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    out_ = outFd;
+    err_ = errFd;
+    for (const int fd : {out_, err_}) {
+      FUZZ_CHECK(ftruncate(fd, 0) == 0);
+      FUZZ_CHECK(lseek(fd, 0, SEEK_SET) == 0);
+    }
+    savedOut_ = dup(STDOUT_FILENO);
+    savedErr_ = dup(STDERR_FILENO);
+    dup2(out_, STDOUT_FILENO);
+    dup2(err_, STDERR_FILENO);
+  }
+  ~Streams() { Restore(); }
+  Streams(const Streams&) = delete;
+  Streams& operator=(const Streams&) = delete;
+
+  void Restore() {
+    if (savedOut_ < 0) return;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    dup2(savedOut_, STDOUT_FILENO);
+    dup2(savedErr_, STDERR_FILENO);
+    close(savedOut_);
+    close(savedErr_);
+    savedOut_ = savedErr_ = -1;
+  }
+  std::string Out() const { return ReadStreamFile(out_); }
+  std::string Err() const { return ReadStreamFile(err_); }
+
+ private:
+  int out_ = -1;
+  int err_ = -1;
+  int savedOut_ = -1;
+  int savedErr_ = -1;
+};
+
+std::string FatalLine(const char* text, DriverStatus status, int site) {
+  char line[512];
+  std::snprintf(line, sizeof line, "FATAL %s = 0x%x (line %d)\n", text,
+                static_cast<unsigned>(status), site);
+  return line;
 }
 
 std::size_t CountOf(const std::string& text, const std::string& what) {
@@ -277,24 +319,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    &QueryInterface, nullptr, nullptr};
   ClearDriverEntryCache();
 
-  CaptureStdout();
   Discovery d;
-  const int found = FindDisplay(d);
+  int found = kContinue;
   int chosen = kContinue;
-  if (found == kContinue) chosen = ChooseMode(d, requested, forceDsc);
-  const std::string out = CapturedStdout();
+  std::string out;
+  std::string err;
+  {
+    Streams streams;
+    found = FindDisplay(d);
+    if (found == kContinue) chosen = ChooseMode(d, requested, forceDsc);
+    streams.Restore();
+    out = streams.Out();
+    err = streams.Err();
+  }
 
   // Discovery.
   if (script.displayCount == 0) {
     FUZZ_CHECK(found == kExitNoDisplay);
     FUZZ_CHECK(seen.enumerateCalls == 1 && seen.modeCalls == 0);
-    FUZZ_CHECK(EndsWith(out, "RESULT: no DM display\n"));
+    FUZZ_CHECK(EndsWith(out, "RESULT: no DM display\n") && err.empty());
     CheckChooseModeIndex(in);
     return 0;
   }
   FUZZ_CHECK(seen.enumerateCalls == 2);
   if (script.fillDisplays.status != 0) {
     FUZZ_CHECK(found == kExitFatal && seen.modeCalls == 0);
+    FUZZ_CHECK(err == FatalLine("NvAPI_DISP_EnumerateDirectModeDisplays(VENDOR_ID, &numDisplays, "
+                                "displays.data(), NV_ENUM_DIRECTMODE_DISPLAY_ENABLED)",
+                                script.fillDisplays.status, 81));
     CheckChooseModeIndex(in);
     return 0;
   }
@@ -308,12 +360,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Mode list.
   if (script.countModesStatus != 0) {
     FUZZ_CHECK(chosen == kExitFatal && seen.modeCalls == 1);
+    FUZZ_CHECK(err ==
+               FatalLine("NvAPI_D3D_DirectModeGetDisplayModes(&display, &modeCount, nullptr, "
+                         "NV_DIRECTMODE_GETMODES_FLAG_SUPPORTED)",
+                         script.countModesStatus, 88));
     CheckChooseModeIndex(in);
     return 0;
   }
   FUZZ_CHECK(seen.modeCalls == 2);
   if (script.fillModes.status != 0) {
     FUZZ_CHECK(chosen == kExitFatal);
+    FUZZ_CHECK(err == FatalLine("NvAPI_D3D_DirectModeGetDisplayModes(&display, &modeCount, "
+                                "modes.data(), NV_DIRECTMODE_GETMODES_FLAG_SUPPORTED)",
+                                script.fillModes.status, 92));
     CheckChooseModeIndex(in);
     return 0;
   }
@@ -327,6 +386,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::memcpy(reinterpret_cast<std::uint8_t*>(&want[i]) + 4, &script.modeBytes[i * 44], 44);
     }
   }
+  FUZZ_CHECK(err.empty());
   FUZZ_CHECK(d.modes.size() == want.size());
   // The forced DSC values go into the copy only.
   FUZZ_CHECK(want.empty() ||
