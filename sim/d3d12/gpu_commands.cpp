@@ -1,8 +1,13 @@
 // Command allocators, command lists, queues and fences, and the execution of
 // recorded commands on CPU memory.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "sim/clock.h"
 #include "sim/d3d12/gpu_formats.h"
@@ -35,6 +40,41 @@ void FillRow(std::uint8_t* row, const std::uint8_t* pixel, std::uint32_t bpp, st
     std::memcpy(row + done, row, n);
     done += n;
   }
+}
+
+// Clears at least this large bypass the cache. A headset-sized surface is
+// written whole every frame and not read back, so fetching each line into the
+// cache before overwriting it would double the memory traffic.
+constexpr std::size_t kStreamingClearBytes = std::size_t{1} << 20;
+
+// Fills rows of w pixels, pitch bytes apart, from first.
+void FillRect(std::uint8_t* first, std::size_t pitch, std::uint32_t rows, const std::uint8_t* pixel,
+              std::uint32_t bpp, std::uint32_t w) {
+  const std::size_t bytes = std::size_t{w} * bpp;
+#if defined(__SSE2__)
+  if (bytes * rows >= kStreamingClearBytes && 16 % bpp == 0 &&
+      reinterpret_cast<std::uintptr_t>(first) % bpp == 0 && pitch % bpp == 0) {
+    alignas(16) std::uint8_t pattern[16];
+    for (std::uint32_t i = 0; i < 16; i += bpp) std::memcpy(pattern + i, pixel, bpp);
+    const __m128i value = _mm_load_si128(reinterpret_cast<const __m128i*>(pattern));
+    for (std::uint32_t y = 0; y < rows; ++y) {
+      std::uint8_t* p = first + y * pitch;
+      std::uint8_t* const end = p + bytes;
+      // Whole pixels up to a 16-byte boundary, where the pattern starts on a
+      // pixel again because 16 is a multiple of the pixel size.
+      while (reinterpret_cast<std::uintptr_t>(p) % 16 != 0 && p < end) {
+        std::memcpy(p, pixel, bpp);
+        p += bpp;
+      }
+      for (; end - p >= 16; p += 16) _mm_stream_si128(reinterpret_cast<__m128i*>(p), value);
+      for (; p < end; p += bpp) std::memcpy(p, pixel, bpp);
+    }
+    _mm_sfence();  // the streamed lines are in memory before anything reads them
+    return;
+  }
+#endif
+  FillRow(first, pixel, bpp, w);
+  for (std::uint32_t y = 1; y < rows; ++y) std::memcpy(first + y * pitch, first, bytes);
 }
 
 struct Surface {
@@ -103,13 +143,7 @@ void RunClear(const Command& command, const D3D12_RECT* rects) {
     auto w = static_cast<std::uint32_t>(right - left);
     std::uint8_t* first =
         base + static_cast<std::size_t>(top) * sub.rowPitch + static_cast<std::size_t>(left) * bpp;
-    FillRow(first, pixel, bpp, w);
-    std::size_t bytes = std::size_t{w} * bpp;
-    for (std::int64_t y = top + 1; y < bottom; ++y) {
-      std::memcpy(
-          base + static_cast<std::size_t>(y) * sub.rowPitch + static_cast<std::size_t>(left) * bpp,
-          first, bytes);
-    }
+    FillRect(first, sub.rowPitch, static_cast<std::uint32_t>(bottom - top), pixel, bpp, w);
   };
   if (command.rectCount == 0) {
     clearRect(0, 0, sub.width, sub.height);

@@ -260,5 +260,50 @@ TEST(GpuFormats, HalfConversionRoundsToNearestEven) {
   }
 }
 
+// Large clears take a streaming path: every pixel inside the rectangle, at
+// any alignment, and none outside it.
+TEST_F(PixelsTest, LargeClearsWriteExactlyTheirRectangleAtAnyAlignment) {
+  struct Case {
+    DXGI_FORMAT typeless;
+    DXGI_FORMAT view;
+    UINT bpp;
+    D3D12_RECT rect;
+  };
+  const Case cases[] = {
+      {DXGI_FORMAT_B8G8R8A8_TYPELESS, DXGI_FORMAT_B8G8R8A8_UNORM, 4, {0, 0, 1100, 1000}},
+      {DXGI_FORMAT_B8G8R8A8_TYPELESS, DXGI_FORMAT_B8G8R8A8_UNORM, 4, {3, 1, 1099, 999}},
+      {DXGI_FORMAT_R16G16B16A16_TYPELESS, DXGI_FORMAT_R16G16B16A16_FLOAT, 8, {1, 2, 1097, 600}},
+  };
+  const UINT w = 1100, h = 1000;
+  const float background[4] = {0, 0, 0, 0};
+  const float color[4] = {0.25f, 0.5f, 1.0f, 1.0f};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "format " << c.view << " left " << c.rect.left);
+    HANDLE shared;
+    ID3D12Resource* r = MakeSurface(w, h, c.typeless, &shared);
+    D3D12_CPU_DESCRIPTOR_HANDLE rtv = MakeRtv(r, c.view);
+    ClearWhole(r, rtv, background);
+    ClearWhole(r, rtv, color, 1, &c.rect);
+    std::uint8_t want[8];
+    ASSERT_EQ(sim::gpu::EncodeColor(c.view, color, want), c.bpp);
+    const std::uint8_t zero[8] = {};
+    std::size_t wrong = 0;
+    ASSERT_TRUE(sim::gpu::LookUpSurface(shared, &view));
+    for (UINT y = 0; y < h; ++y) {
+      for (UINT x = 0; x < w; ++x) {
+        const bool inside =
+            static_cast<LONG>(x) >= c.rect.left && static_cast<LONG>(x) < c.rect.right &&
+            static_cast<LONG>(y) >= c.rect.top && static_cast<LONG>(y) < c.rect.bottom;
+        const std::uint8_t* p =
+            view.pixels + std::size_t{y} * view.rowPitch + std::size_t{x} * c.bpp;
+        if (std::memcmp(p, inside ? want : zero, c.bpp) != 0 && wrong++ < 5) {
+          ADD_FAILURE() << "pixel " << x << "," << y << (inside ? " not cleared" : " overwritten");
+        }
+      }
+    }
+    EXPECT_EQ(wrong, 0u);
+    r->Release();
+  }
+}
 }  // namespace
 }  // namespace simtest
