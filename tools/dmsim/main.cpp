@@ -121,7 +121,9 @@ int ParseCommandLine(int argc, char** argv, Invocation* out) {
     } else if (arg == "--print-scenario") {
       out->printScenario = true;
     } else if (arg == "--help") {
+      // Help wins over whatever else the command line holds.
       out->help = true;
+      return -1;
     } else {
       return Fail("unknown option " + arg + " (dmsim --help lists them)");
     }
