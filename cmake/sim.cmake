@@ -45,7 +45,7 @@ if(DMCHECK_SYSTEM_TEST_SOURCES)
     SOURCE_ROOT="${CMAKE_CURRENT_SOURCE_DIR}")
   target_link_libraries(system_tests PRIVATE nlohmann_json::nlohmann_json PNG::PNG GTest::gtest_main)
   add_dependencies(system_tests dmsim)
-  gtest_discover_tests(system_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS system)
+  gtest_discover_tests(system_tests DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST PROPERTIES LABELS system)
 endif()
 
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/valgrind/CMakeLists.txt)

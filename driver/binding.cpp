@@ -12,7 +12,10 @@ namespace {
 
 CSingletonCriticalSection* initializationLock = nullptr;
 
-void DestroyInitializationLock() { delete initializationLock; }
+void DestroyInitializationLock() {
+  delete initializationLock;
+  initializationLock = nullptr;
+}
 
 CSingletonCriticalSection& InitializationLock() {
   if (initializationLock == nullptr) {

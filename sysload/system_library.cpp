@@ -169,6 +169,7 @@ LPWSTR MakeSystemDirectoryPath(LPCWSTR name) {
   // A failed or grown second answer leaves no directory to build on.
   if (length == 0 || length >= needed) {
     LocalFree(buffer);
+    if (length != 0) SetLastError(122);  // ERROR_INSUFFICIENT_BUFFER
     return nullptr;
   }
   if (buffer[length - 1] != u'\\') buffer[length++] = u'\\';
@@ -186,9 +187,10 @@ bool IsWindowsBuildAtLeast(DWORD build) {
   if (!EnsureAdvapi()) {
     status = static_cast<LSTATUS>(GetLastError());
   } else {
-    if (regOpenKeyExW == nullptr)
+    if (regOpenKeyExW == nullptr) {
       regOpenKeyExW = ResolveExport<RegOpenKeyExWFn>(advapiModule, "RegOpenKeyExW");
-    if (regOpenKeyExW != nullptr && regCloseKey == nullptr) {
+    }
+    if (regCloseKey == nullptr) {
       regCloseKey = ResolveExport<RegCloseKeyFn>(advapiModule, "RegCloseKey");
     }
     if (regOpenKeyExW == nullptr || regCloseKey == nullptr) {
