@@ -3,10 +3,12 @@
 // its key path.
 #include <cmath>
 #include <limits>
+#include <set>
 #include <utility>
 
 #include <nlohmann/json.hpp>
 
+#include "sim/d3d12/sim_gpu.h"
 #include "sim/scenario.h"
 #include "sim/scenario_internal.h"
 #include "sim/windows/wide_text.h"
@@ -33,45 +35,6 @@ const std::vector<std::string>& DriverOperationNames() {
 const std::vector<std::string>& WindowsFailureFunctions() {
   static const std::vector<std::string> names = {"LocalAlloc", "GetSystemDirectoryW",
                                                  "CreateEventA"};
-  return names;
-}
-
-// The HRESULT-returning calls of the simulated runtime, by the interface the
-// program calls them on (inherited methods included).
-const std::vector<std::string>& GpuFailureMethods() {
-  static const std::vector<std::string> names = [] {
-    struct Interface {
-      const char* name;
-      std::vector<const char*> methods;
-    };
-    const std::vector<Interface> interfaces = {
-        {"IUnknown", {}},
-        {"IDXGIObject", {}},
-        {"IDXGIAdapter", {}},
-        {"ID3D12Object", {}},
-        {"ID3D12DeviceChild", {}},
-        {"ID3D12Pageable", {}},
-        {"ID3D12Resource", {"Map"}},
-        {"ID3D12CommandAllocator", {"Reset"}},
-        {"ID3D12Fence", {"SetEventOnCompletion", "Signal"}},
-        {"ID3D12PipelineState", {}},
-        {"ID3D12DescriptorHeap", {}},
-        {"ID3D12CommandList", {}},
-        {"ID3D12GraphicsCommandList", {"Close", "Reset"}},
-        {"ID3D12CommandQueue", {"Signal"}},
-        {"ID3D12Device",
-         {"CreateCommandQueue", "CreateCommandAllocator", "CreateCommandList",
-          "CreateDescriptorHeap", "CreateCommittedResource", "OpenSharedHandle", "CreateFence"}},
-    };
-    std::vector<std::string> all = {"D3D12CreateDevice"};
-    for (const Interface& interface : interfaces) {
-      all.push_back(std::string(interface.name) + "::QueryInterface");
-      for (const char* method : interface.methods) {
-        all.push_back(std::string(interface.name) + "::" + method);
-      }
-    }
-    return all;
-  }();
   return names;
 }
 
@@ -115,21 +78,75 @@ const char* TypeName(const json& value) {
   }
 }
 
-void ExpectObject(const json& value, const std::string& path) {
-  if (!value.is_object()) Refuse(path, std::string("expected an object, got ") + TypeName(value));
+[[noreturn]] void Expected(const std::string& path, const std::string& what, const json& value) {
+  Refuse(path, "expected " + what + ", got " + TypeName(value));
 }
 
 void ExpectArray(const json& value, const std::string& path) {
-  if (!value.is_array()) Refuse(path, std::string("expected an array, got ") + TypeName(value));
+  if (!value.is_array()) Expected(path, "an array", value);
 }
 
+// An object whose keys are all among allowed.
 void CheckKeys(const json& object, const std::string& path,
                std::initializer_list<const char*> allowed) {
+  if (!object.is_object()) Expected(path, "an object", object);
   for (auto it = object.begin(); it != object.end(); ++it) {
     bool known = false;
     for (const char* name : allowed) known = known || it.key() == name;
     if (!known) Refuse(Key(path, it.key()), "unknown key");
   }
+}
+
+// Calls visit with object[key] and its path when the key is there.
+template <typename Visit>
+void IfPresent(const json& object, const std::string& path, const char* key, Visit visit) {
+  const auto it = object.find(key);
+  if (it != object.end()) visit(*it, Key(path, key));
+}
+
+// Sets *target from object[key] through read when the key is there; an absent
+// key keeps the default.
+template <typename T, typename Read>
+void Field(const json& object, const std::string& path, const char* key, T* target, Read read) {
+  IfPresent(object, path, key,
+            [&](const json& value, const std::string& p) { *target = read(value, p); });
+}
+
+template <typename Read>
+auto Require(const json& object, const std::string& path, const char* key, Read read) {
+  const auto it = object.find(key);
+  if (it == object.end()) Refuse(Key(path, key), "missing");
+  return read(*it, Key(path, key));
+}
+
+// A reader of arrays whose elements read reads, each at its own index path.
+template <typename Read>
+auto ListOf(Read read) {
+  return [read](const json& list, const std::string& path) {
+    ExpectArray(list, path);
+    std::vector<decltype(read(list, path))> items;
+    for (std::size_t i = 0; i < list.size(); ++i) items.push_back(read(list[i], Index(path, i)));
+    return items;
+  };
+}
+
+// A reader of one of the strings of a spelling table.
+template <typename Enum, std::size_t N>
+auto ChoiceOf(const Spelling<Enum> (&table)[N]) {
+  return [&table](const json& value, const std::string& path) -> Enum {
+    if (value.is_string()) {
+      const std::string text = value.get<std::string>();
+      for (const Spelling<Enum>& entry : table) {
+        if (text == entry.name) return entry.value;
+      }
+    }
+    std::string list;
+    for (const Spelling<Enum>& entry : table) {
+      if (!list.empty()) list += ", ";
+      list += std::string("\"") + entry.name + "\"";
+    }
+    Refuse(path, "expected one of " + list);
+  };
 }
 
 // An integer in [low, high]; kind names the C type for the message.
@@ -149,16 +166,13 @@ std::int64_t Integer(const json& value, const std::string& path, std::int64_t lo
   }
   if (value.is_number_float()) {
     const double v = value.get<double>();
-    if (std::isfinite(v) && std::floor(v) == v &&
-        (v < static_cast<double>(low) || v > static_cast<double>(high))) {
-      Refuse(path, range);
+    if (!std::isfinite(v) || std::floor(v) != v) {
+      Refuse(path, std::string("expected ") + kind + ", got a fractional number");
     }
-    if (std::isfinite(v) && std::floor(v) == v) {
-      Refuse(path, std::string("expected ") + kind + " written without a fraction or exponent");
-    }
-    Refuse(path, std::string("expected ") + kind + ", got a fractional number");
+    if (v < static_cast<double>(low) || v > static_cast<double>(high)) Refuse(path, range);
+    Refuse(path, std::string("expected ") + kind + " written without a fraction or exponent");
   }
-  Refuse(path, std::string("expected ") + kind + ", got " + TypeName(value));
+  Expected(path, kind, value);
 }
 
 std::uint32_t U32(const json& value, const std::string& path) {
@@ -173,12 +187,12 @@ std::int32_t I32(const json& value, const std::string& path) {
 }
 
 bool Bool(const json& value, const std::string& path) {
-  if (!value.is_boolean()) Refuse(path, std::string("expected a boolean, got ") + TypeName(value));
+  if (!value.is_boolean()) Expected(path, "a boolean", value);
   return value.get<bool>();
 }
 
 std::string String(const json& value, const std::string& path) {
-  if (!value.is_string()) Refuse(path, std::string("expected a string, got ") + TypeName(value));
+  if (!value.is_string()) Expected(path, "a string", value);
   return value.get<std::string>();
 }
 
@@ -196,8 +210,9 @@ int HexDigit(char c) {
 }
 
 std::uint32_t Hex32(const json& value, const std::string& path) {
-  const char* expected = "expected a hex string \"0x\" with 1 to 8 hex digits";
-  if (!value.is_string()) Refuse(path, std::string(expected) + ", got " + TypeName(value));
+  const std::string kind = "a hex string \"0x\" with 1 to 8 hex digits";
+  const std::string expected = "expected " + kind;
+  if (!value.is_string()) Expected(path, kind, value);
   const std::string text = value.get<std::string>();
   if (text.size() < 3 || text.size() > 10 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) {
     Refuse(path, expected);
@@ -211,23 +226,6 @@ std::uint32_t Hex32(const json& value, const std::string& path) {
   return result;
 }
 
-template <typename Enum>
-Enum Choice(const json& value, const std::string& path,
-            std::initializer_list<std::pair<const char*, Enum>> choices) {
-  std::string list;
-  for (const auto& choice : choices) {
-    if (!list.empty()) list += ", ";
-    list += std::string("\"") + choice.first + "\"";
-  }
-  if (value.is_string()) {
-    const std::string text = value.get<std::string>();
-    for (const auto& choice : choices) {
-      if (text == choice.first) return choice.second;
-    }
-  }
-  Refuse(path, "expected one of " + list);
-}
-
 bool InList(const std::vector<std::string>& list, const std::string& name) {
   for (const std::string& entry : list) {
     if (entry == name) return true;
@@ -236,27 +234,62 @@ bool InList(const std::vector<std::string>& list, const std::string& name) {
 }
 
 void ParseWindowFields(const json& object, const std::string& path, CallWindow* window) {
-  if (object.contains("first")) {
-    window->first = U32(object["first"], Key(path, "first"));
-    if (window->first == 0) Refuse(Key(path, "first"), "calls are counted from 1");
-  }
-  if (object.contains("count")) window->count = U32(object["count"], Key(path, "count"));
+  Field(object, path, "first", &window->first, [](const json& value, const std::string& p) {
+    const std::uint32_t first = U32(value, p);
+    if (first == 0) Refuse(p, "calls are counted from 1");
+    return first;
+  });
+  Field(object, path, "count", &window->count, U32);
 }
 
 ForcedStatus ParseForcedStatus(const json& value, const std::string& path) {
   ForcedStatus forced;
   if (value.is_object()) {
     CheckKeys(value, path, {"status", "first", "count"});
-    if (!value.contains("status")) Refuse(Key(path, "status"), "missing");
-    forced.status = I32(value["status"], Key(path, "status"));
+    forced.status = Require(value, path, "status", I32);
     ParseWindowFields(value, path, &forced.window);
     return forced;
   }
-  if (!value.is_number()) {
-    Refuse(path, std::string("expected an integer or an object, got ") + TypeName(value));
-  }
+  if (!value.is_number()) Expected(path, "an integer or an object", value);
   forced.status = I32(value, path);
   return forced;
+}
+
+// An entry of a failures list: the call it names under nameKey (refused unless
+// known says it is one; hint lists them) and its call window. The caller
+// reads its other keys.
+std::string FailureCall(const json& entry, const std::string& path, const char* nameKey,
+                        std::initializer_list<const char*> keys, bool (*known)(const std::string&),
+                        const char* hint, CallWindow* window) {
+  CheckKeys(entry, path, keys);
+  std::string name = Require(entry, path, nameKey, String);
+  if (!known(name)) {
+    Refuse(Key(path, nameKey), std::string("unknown ") + nameKey + " \"" + name + "\" " + hint);
+  }
+  ParseWindowFields(entry, path, window);
+  return name;
+}
+
+WindowsFailure ParseWindowsFailure(const json& entry, const std::string& path) {
+  WindowsFailure failure;
+  failure.function = FailureCall(
+      entry, path, "function", {"function", "first", "count"},
+      [](const std::string& name) { return InList(WindowsFailureFunctions(), name); },
+      "(LocalAlloc, GetSystemDirectoryW or CreateEventA)", &failure.window);
+  return failure;
+}
+
+GpuFailure ParseGpuFailure(const json& entry, const std::string& path) {
+  GpuFailure failure;
+  failure.method = FailureCall(entry, path, "method", {"method", "first", "count", "hresult"},
+                               gpu::IsKnownMethod,
+                               "(\"Interface::Method\" of a call that returns an HRESULT, or "
+                               "\"D3D12CreateDevice\")",
+                               &failure.window);
+  Field(entry, path, "hresult", &failure.hresult, [](const json& value, const std::string& p) {
+    return static_cast<std::int32_t>(Hex32(value, p));
+  });
+  return failure;
 }
 
 std::vector<std::uint8_t> HexBytes(const json& value, const std::string& path) {
@@ -275,19 +308,17 @@ std::vector<std::uint8_t> HexBytes(const json& value, const std::string& path) {
 std::optional<RegistryValue> ParseRegistryValue(const json& value, const std::string& path) {
   if (value.is_null()) return std::nullopt;
   if (value.is_string()) return StringValue(REG_SZ_TYPE, value.get<std::string>());
-  if (!value.is_object()) {
-    Refuse(path, std::string("expected a string, null or an object, got ") + TypeName(value));
-  }
+  if (!value.is_object()) Expected(path, "a string, null or an object", value);
   CheckKeys(value, path, {"type", "data", "bytes"});
-  if (!value.contains("type")) Refuse(Key(path, "type"), "missing");
-  const std::uint32_t type = U32(value["type"], Key(path, "type"));
+  const std::uint32_t type = Require(value, path, "type", U32);
   const bool hasData = value.contains("data");
-  const bool hasBytes = value.contains("bytes");
-  if (hasData == hasBytes) Refuse(path, "expected exactly one of \"data\" and \"bytes\"");
-  if (hasData) return StringValue(type, String(value["data"], Key(path, "data")));
+  if (hasData == value.contains("bytes")) {
+    Refuse(path, "expected exactly one of \"data\" and \"bytes\"");
+  }
+  if (hasData) return StringValue(type, Require(value, path, "data", String));
   RegistryValue raw;
   raw.type = type;
-  raw.bytes = HexBytes(value["bytes"], Key(path, "bytes"));
+  raw.bytes = Require(value, path, "bytes", HexBytes);
   return raw;
 }
 
@@ -295,16 +326,12 @@ LibraryFile ParseLibraryFile(const json& value, const std::string& path) {
   LibraryFile file;
   if (value.is_object()) {
     CheckKeys(value, path, {"loadError"});
-    if (!value.contains("loadError")) Refuse(Key(path, "loadError"), "missing");
     file.kind = LibraryFile::Kind::LoadError;
-    file.loadError = U32(value["loadError"], Key(path, "loadError"));
+    file.loadError = Require(value, path, "loadError", U32);
     if (file.loadError == 0) Refuse(Key(path, "loadError"), "a load error is not 0");
     return file;
   }
-  file.kind = Choice<LibraryFile::Kind>(value, path,
-                                        {{"present", LibraryFile::Kind::Present},
-                                         {"absent", LibraryFile::Kind::Absent},
-                                         {"planted", LibraryFile::Kind::Planted}});
+  file.kind = ChoiceOf(kFileKindSpellings)(value, path);
   return file;
 }
 
@@ -312,56 +339,24 @@ using FileList = std::vector<std::pair<std::string, LibraryFile>>;
 
 void ParseWindows(const json& value, const std::string& path, WindowsScenario* out,
                   FileList* files) {
-  ExpectObject(value, path);
   CheckKeys(value, path,
             {"versionQueryBuild", "searchFlagsSupported", "systemDirectory", "imagePath",
              "currentDirectory", "path", "registry", "files", "failures"});
-  if (value.contains("versionQueryBuild")) {
-    out->versionQueryBuild = U32(value["versionQueryBuild"], Key(path, "versionQueryBuild"));
-  }
-  if (value.contains("searchFlagsSupported")) {
-    out->searchFlagsSupported =
-        Bool(value["searchFlagsSupported"], Key(path, "searchFlagsSupported"));
-  }
-  if (value.contains("systemDirectory")) {
-    out->systemDirectory = NonEmptyString(value["systemDirectory"], Key(path, "systemDirectory"));
-  }
-  if (value.contains("imagePath")) {
-    out->imagePath = NonEmptyString(value["imagePath"], Key(path, "imagePath"));
-  }
-  if (value.contains("currentDirectory")) {
-    out->currentDirectory =
-        NonEmptyString(value["currentDirectory"], Key(path, "currentDirectory"));
-  }
-  if (value.contains("path")) {
-    const std::string p = Key(path, "path");
-    ExpectArray(value["path"], p);
-    out->path.clear();
-    for (std::size_t i = 0; i < value["path"].size(); ++i) {
-      out->path.push_back(NonEmptyString(value["path"][i], Index(p, i)));
-    }
-  }
-  if (value.contains("registry")) {
-    const std::string p = Key(path, "registry");
-    const json& registry = value["registry"];
-    ExpectObject(registry, p);
+  Field(value, path, "versionQueryBuild", &out->versionQueryBuild, U32);
+  Field(value, path, "searchFlagsSupported", &out->searchFlagsSupported, Bool);
+  Field(value, path, "systemDirectory", &out->systemDirectory, NonEmptyString);
+  Field(value, path, "imagePath", &out->imagePath, NonEmptyString);
+  Field(value, path, "currentDirectory", &out->currentDirectory, NonEmptyString);
+  Field(value, path, "path", &out->path, ListOf(NonEmptyString));
+  IfPresent(value, path, "registry", [out](const json& registry, const std::string& p) {
     CheckKeys(registry, p, {"keyPresent", "CurrentBuildNumber", "growsBetweenQueries"});
-    if (registry.contains("keyPresent")) {
-      out->registryKeyPresent = Bool(registry["keyPresent"], Key(p, "keyPresent"));
-    }
-    if (registry.contains("CurrentBuildNumber")) {
-      out->currentBuildNumber =
-          ParseRegistryValue(registry["CurrentBuildNumber"], Key(p, "CurrentBuildNumber"));
-    }
-    if (registry.contains("growsBetweenQueries")) {
-      out->registryGrowsBetweenQueries =
-          Bool(registry["growsBetweenQueries"], Key(p, "growsBetweenQueries"));
-    }
-  }
-  if (value.contains("files")) {
-    const std::string p = Key(path, "files");
-    ExpectObject(value["files"], p);
-    for (auto it = value["files"].begin(); it != value["files"].end(); ++it) {
+    Field(registry, p, "keyPresent", &out->registryKeyPresent, Bool);
+    Field(registry, p, "CurrentBuildNumber", &out->currentBuildNumber, ParseRegistryValue);
+    Field(registry, p, "growsBetweenQueries", &out->registryGrowsBetweenQueries, Bool);
+  });
+  IfPresent(value, path, "files", [files](const json& list, const std::string& p) {
+    if (!list.is_object()) Expected(p, "an object", list);
+    for (auto it = list.begin(); it != list.end(); ++it) {
       const std::string filePath = Key(p, it.key());
       if (it.key().find_first_of("\\/") == std::string::npos) {
         Refuse(filePath, "expected a full path to the file");
@@ -373,182 +368,153 @@ void ParseWindows(const json& value, const std::string& path, WindowsScenario* o
       }
       files->emplace_back(it.key(), ParseLibraryFile(it.value(), filePath));
     }
-  }
-  if (value.contains("failures")) {
-    const std::string p = Key(path, "failures");
-    ExpectArray(value["failures"], p);
-    out->failures.clear();
-    for (std::size_t i = 0; i < value["failures"].size(); ++i) {
-      const std::string ip = Index(p, i);
-      const json& entry = value["failures"][i];
-      ExpectObject(entry, ip);
-      CheckKeys(entry, ip, {"function", "first", "count"});
-      if (!entry.contains("function")) Refuse(Key(ip, "function"), "missing");
-      WindowsFailure failure;
-      failure.function = String(entry["function"], Key(ip, "function"));
-      if (!InList(WindowsFailureFunctions(), failure.function)) {
-        Refuse(Key(ip, "function"), "unknown function \"" + failure.function +
-                                        "\" (LocalAlloc, GetSystemDirectoryW or CreateEventA)");
-      }
-      ParseWindowFields(entry, ip, &failure.window);
-      out->failures.push_back(failure);
-    }
-  }
+  });
+  Field(value, path, "failures", &out->failures, ListOf(ParseWindowsFailure));
 }
 
 ModeSpec ParseMode(const json& value, const std::string& path) {
-  ExpectObject(value, path);
   CheckKeys(value, path,
             {"width", "height", "refresh", "format", "dscMode", "dscVer", "slices", "bppx16"});
   ModeSpec mode;
-  if (value.contains("width")) mode.width = U32(value["width"], Key(path, "width"));
-  if (value.contains("height")) mode.height = U32(value["height"], Key(path, "height"));
-  if (value.contains("refresh")) {
-    const std::string p = Key(path, "refresh");
-    const json& refresh = value["refresh"];
+  Field(value, path, "width", &mode.width, U32);
+  Field(value, path, "height", &mode.height, U32);
+  IfPresent(value, path, "refresh", [&mode](const json& refresh, const std::string& p) {
     if (!refresh.is_array() || refresh.size() != 2) {
       Refuse(p, "expected [numerator, denominator]");
     }
     mode.refreshNumerator = U32(refresh[0], Index(p, 0));
     mode.refreshDenominator = U32(refresh[1], Index(p, 1));
-  }
-  if (value.contains("format")) mode.format = U32(value["format"], Key(path, "format"));
-  if (value.contains("dscMode")) mode.dscMode = I32(value["dscMode"], Key(path, "dscMode"));
-  if (value.contains("dscVer")) mode.dscVer = I32(value["dscVer"], Key(path, "dscVer"));
-  if (value.contains("slices")) mode.slices = I32(value["slices"], Key(path, "slices"));
-  if (value.contains("bppx16")) mode.bppx16 = U32(value["bppx16"], Key(path, "bppx16"));
+  });
+  Field(value, path, "format", &mode.format, U32);
+  Field(value, path, "dscMode", &mode.dscMode, I32);
+  Field(value, path, "dscVer", &mode.dscVer, I32);
+  Field(value, path, "slices", &mode.slices, I32);
+  Field(value, path, "bppx16", &mode.bppx16, U32);
   return mode;
 }
 
 DisplaySpec ParseDisplay(const json& value, const std::string& path) {
-  ExpectObject(value, path);
   CheckKeys(value, path,
             {"displayId", "enabled", "surfaceFormat", "modes", "fillReportsExtraModes"});
   DisplaySpec display = DefaultDisplay();
-  if (value.contains("displayId"))
-    display.displayId = Hex32(value["displayId"], Key(path, "displayId"));
-  if (value.contains("enabled")) display.enabled = Bool(value["enabled"], Key(path, "enabled"));
-  if (value.contains("surfaceFormat")) {
-    display.surfaceFormat = U32(value["surfaceFormat"], Key(path, "surfaceFormat"));
-  }
-  if (value.contains("modes")) {
-    const std::string p = Key(path, "modes");
-    ExpectArray(value["modes"], p);
-    display.modes.clear();
-    for (std::size_t i = 0; i < value["modes"].size(); ++i) {
-      display.modes.push_back(ParseMode(value["modes"][i], Index(p, i)));
-    }
-  }
-  if (value.contains("fillReportsExtraModes")) {
-    display.fillReportsExtraModes =
-        U32(value["fillReportsExtraModes"], Key(path, "fillReportsExtraModes"));
-  }
+  Field(value, path, "displayId", &display.displayId, Hex32);
+  Field(value, path, "enabled", &display.enabled, Bool);
+  Field(value, path, "surfaceFormat", &display.surfaceFormat, U32);
+  Field(value, path, "modes", &display.modes, ListOf(ParseMode));
+  Field(value, path, "fillReportsExtraModes", &display.fillReportsExtraModes, U32);
   return display;
 }
 
+std::map<std::string, ForcedStatus> ParseStatuses(const json& value, const std::string& path) {
+  if (!value.is_object()) Expected(path, "an object", value);
+  std::map<std::string, ForcedStatus> statuses;
+  for (auto it = value.begin(); it != value.end(); ++it) {
+    const std::string kp = Key(path, it.key());
+    if (!InList(DriverOperationNames(), it.key())) {
+      Refuse(kp, "unknown operation (the names of the driver's operation table)");
+    }
+    statuses[it.key()] = ParseForcedStatus(it.value(), kp);
+  }
+  return statuses;
+}
+
 void ParseDriver(const json& value, const std::string& path, DriverScenario* out) {
-  ExpectObject(value, path);
   CheckKeys(value, path,
             {"library", "initializeStatus", "hooks", "missingFunctionIds", "vendors", "statuses",
              "dsc", "displays", "refreshPacing"});
-  using D = DriverScenario;
-  if (value.contains("library")) {
-    out->library = Choice<D::Library>(value["library"], Key(path, "library"),
-                                      {{"present", D::Library::Present},
-                                       {"absent", D::Library::Absent},
-                                       {"noQueryInterface", D::Library::NoQueryInterface}});
-  }
-  if (value.contains("initializeStatus")) {
-    out->initializeStatus =
-        ParseForcedStatus(value["initializeStatus"], Key(path, "initializeStatus"));
-  }
-  if (value.contains("hooks")) {
-    out->hooks = Choice<D::Hooks>(value["hooks"], Key(path, "hooks"),
-                                  {{"both", D::Hooks::Both},
-                                   {"enter", D::Hooks::Enter},
-                                   {"leave", D::Hooks::Leave},
-                                   {"none", D::Hooks::None}});
-  }
-  if (value.contains("missingFunctionIds")) {
-    const std::string p = Key(path, "missingFunctionIds");
-    ExpectArray(value["missingFunctionIds"], p);
-    out->missingFunctionIds.clear();
-    for (std::size_t i = 0; i < value["missingFunctionIds"].size(); ++i) {
-      out->missingFunctionIds.push_back(Hex32(value["missingFunctionIds"][i], Index(p, i)));
-    }
-  }
-  if (value.contains("vendors")) {
-    const std::string p = Key(path, "vendors");
-    ExpectArray(value["vendors"], p);
-    out->vendors.clear();
-    for (std::size_t i = 0; i < value["vendors"].size(); ++i) {
-      out->vendors.push_back(U32(value["vendors"][i], Index(p, i)));
-    }
-  }
-  if (value.contains("statuses")) {
-    const std::string p = Key(path, "statuses");
-    ExpectObject(value["statuses"], p);
-    out->statuses.clear();
-    for (auto it = value["statuses"].begin(); it != value["statuses"].end(); ++it) {
-      const std::string kp = Key(p, it.key());
-      if (!InList(DriverOperationNames(), it.key())) {
-        Refuse(kp, "unknown operation (the names of the driver's operation table)");
-      }
-      out->statuses[it.key()] = ParseForcedStatus(it.value(), kp);
-    }
-  }
-  if (value.contains("dsc")) {
-    out->dsc = Choice<D::Dsc>(value["dsc"], Key(path, "dsc"),
-                              {{"supported", D::Dsc::Supported}, {"refused", D::Dsc::Refused}});
-  }
-  if (value.contains("displays")) {
-    const std::string p = Key(path, "displays");
-    ExpectArray(value["displays"], p);
-    out->displays.clear();
-    for (std::size_t i = 0; i < value["displays"].size(); ++i) {
-      out->displays.push_back(ParseDisplay(value["displays"][i], Index(p, i)));
-    }
-  }
-  if (value.contains("refreshPacing")) {
-    out->refreshPacing =
-        Choice<D::Pacing>(value["refreshPacing"], Key(path, "refreshPacing"),
-                          {{"vblank", D::Pacing::Vblank}, {"immediate", D::Pacing::Immediate}});
-  }
+  Field(value, path, "library", &out->library, ChoiceOf(kLibrarySpellings));
+  Field(value, path, "initializeStatus", &out->initializeStatus, ParseForcedStatus);
+  Field(value, path, "hooks", &out->hooks, ChoiceOf(kHooksSpellings));
+  Field(value, path, "missingFunctionIds", &out->missingFunctionIds, ListOf(Hex32));
+  Field(value, path, "vendors", &out->vendors, ListOf(U32));
+  Field(value, path, "statuses", &out->statuses, ParseStatuses);
+  Field(value, path, "dsc", &out->dsc, ChoiceOf(kDscSpellings));
+  Field(value, path, "displays", &out->displays, ListOf(ParseDisplay));
+  Field(value, path, "refreshPacing", &out->refreshPacing, ChoiceOf(kPacingSpellings));
 }
 
 void ParseGpu(const json& value, const std::string& path, GpuScenario* out) {
-  ExpectObject(value, path);
   CheckKeys(value, path, {"submitCostUs", "failures", "deviceRemovedAfter"});
-  if (value.contains("submitCostUs")) {
-    out->submitCostUs = U32(value["submitCostUs"], Key(path, "submitCostUs"));
-  }
-  if (value.contains("failures")) {
-    const std::string p = Key(path, "failures");
-    ExpectArray(value["failures"], p);
-    out->failures.clear();
-    for (std::size_t i = 0; i < value["failures"].size(); ++i) {
-      const std::string ip = Index(p, i);
-      const json& entry = value["failures"][i];
-      ExpectObject(entry, ip);
-      CheckKeys(entry, ip, {"method", "first", "count", "hresult"});
-      if (!entry.contains("method")) Refuse(Key(ip, "method"), "missing");
-      GpuFailure failure;
-      failure.method = String(entry["method"], Key(ip, "method"));
-      if (!InList(GpuFailureMethods(), failure.method)) {
-        Refuse(Key(ip, "method"),
-               "unknown method \"" + failure.method +
-                   "\" (\"Interface::Method\" of a call that returns an HRESULT, or "
-                   "\"D3D12CreateDevice\")");
+  Field(value, path, "submitCostUs", &out->submitCostUs, U32);
+  Field(value, path, "failures", &out->failures, ListOf(ParseGpuFailure));
+  Field(value, path, "deviceRemovedAfter", &out->deviceRemovedAfter, U32);
+}
+
+// Refuses the first key that stands twice in one object, at any depth: the
+// library keeps the last silently, which would hide a slip in a hand-written
+// scenario. The parser's callback reports each object and array it enters and
+// leaves, each key and each plain value; the frames track the key path.
+class DuplicateKeys {
+ public:
+  bool operator()(int /*depth*/, json::parse_event_t event, const json& parsed) {
+    switch (event) {
+      case json::parse_event_t::object_start:
+      case json::parse_event_t::array_start: {
+        Frame frame;
+        frame.path = ChildPath();
+        frame.array = event == json::parse_event_t::array_start;
+        frames_.push_back(std::move(frame));
+        break;
       }
-      ParseWindowFields(entry, ip, &failure.window);
-      if (entry.contains("hresult")) {
-        failure.hresult = static_cast<std::int32_t>(Hex32(entry["hresult"], Key(ip, "hresult")));
+      case json::parse_event_t::key: {
+        Frame& frame = frames_.back();
+        frame.key = parsed.get<std::string>();
+        if (!frame.keys.insert(frame.key).second) {
+          Refuse(Key(frame.path, frame.key), "duplicate key");
+        }
+        break;
       }
-      out->failures.push_back(failure);
+      case json::parse_event_t::object_end:
+      case json::parse_event_t::array_end:
+        frames_.pop_back();
+        ElementDone();
+        break;
+      case json::parse_event_t::value:
+        ElementDone();
+        break;
     }
+    return true;
   }
-  if (value.contains("deviceRemovedAfter")) {
-    out->deviceRemovedAfter = U32(value["deviceRemovedAfter"], Key(path, "deviceRemovedAfter"));
+
+ private:
+  struct Frame {
+    std::string path;
+    bool array = false;
+    std::size_t index = 0;  // of the element being read, in an array
+    std::string key;        // of the value being read, in an object
+    std::set<std::string> keys;
+  };
+
+  std::string ChildPath() const {
+    if (frames_.empty()) return "";
+    const Frame& parent = frames_.back();
+    return parent.array ? Index(parent.path, parent.index) : Key(parent.path, parent.key);
+  }
+
+  void ElementDone() {
+    if (!frames_.empty() && frames_.back().array) ++frames_.back().index;
+  }
+
+  std::vector<Frame> frames_;
+};
+
+json ReadDocument(const std::string& text) {
+  DuplicateKeys duplicates;
+  try {
+    return json::parse(
+        text,
+        [&duplicates](int depth, json::parse_event_t event, json& parsed) {
+          return duplicates(depth, event, parsed);
+        },
+        true, true);
+  } catch (const json::parse_error& e) {
+    std::string what = e.what();
+    // Drop the library's "[json.exception.parse_error.N] " prefix.
+    const std::size_t bracket = what.find("] ");
+    if (what.rfind("[json.exception", 0) == 0 && bracket != std::string::npos) {
+      what = what.substr(bracket + 2);
+    }
+    Refuse("", "invalid JSON: " + what);
   }
 }
 
@@ -574,29 +540,20 @@ std::map<std::string, LibraryFile> EffectiveFiles(const Scenario& scenario, cons
 }  // namespace
 
 bool ParseScenario(const std::string& text, Scenario* out, std::string* error) {
-  json document;
   try {
-    document = json::parse(text, nullptr, true, true);
-  } catch (const json::parse_error& e) {
-    std::string what = e.what();
-    // Drop the library's "[json.exception.parse_error.N] " prefix.
-    const std::size_t bracket = what.find("] ");
-    if (what.rfind("[json.exception", 0) == 0 && bracket != std::string::npos) {
-      what = what.substr(bracket + 2);
-    }
-    if (error != nullptr) *error = "(root): invalid JSON: " + what;
-    return false;
-  }
-  try {
-    ExpectObject(document, "");
+    const json document = ReadDocument(text);
     CheckKeys(document, "", {"windows", "driver", "gpu"});
     Scenario scenario = DefaultScenario();
     FileList files;
-    if (document.contains("windows")) {
-      ParseWindows(document["windows"], "windows", &scenario.windows, &files);
-    }
-    if (document.contains("driver")) ParseDriver(document["driver"], "driver", &scenario.driver);
-    if (document.contains("gpu")) ParseGpu(document["gpu"], "gpu", &scenario.gpu);
+    IfPresent(document, "", "windows", [&](const json& value, const std::string& path) {
+      ParseWindows(value, path, &scenario.windows, &files);
+    });
+    IfPresent(document, "", "driver", [&](const json& value, const std::string& path) {
+      ParseDriver(value, path, &scenario.driver);
+    });
+    IfPresent(document, "", "gpu", [&](const json& value, const std::string& path) {
+      ParseGpu(value, path, &scenario.gpu);
+    });
     scenario.windows.files = EffectiveFiles(scenario, files);
     *out = std::move(scenario);
     return true;

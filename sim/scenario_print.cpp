@@ -71,16 +71,7 @@ Json RegistryValueJson(const std::optional<RegistryValue>& value) {
 }
 
 Json LibraryFileJson(const LibraryFile& file) {
-  switch (file.kind) {
-    case LibraryFile::Kind::Present:
-      return "present";
-    case LibraryFile::Kind::Absent:
-      return "absent";
-    case LibraryFile::Kind::Planted:
-      return "planted";
-    case LibraryFile::Kind::LoadError:
-      break;
-  }
+  if (const char* name = SpellingOf(kFileKindSpellings, file.kind)) return name;
   Json out = Json::object();
   out["loadError"] = file.loadError;
   return out;
@@ -138,14 +129,10 @@ Json ModeJson(const ModeSpec& mode) {
 }
 
 Json DriverJson(const DriverScenario& d) {
-  using D = DriverScenario;
   Json out = Json::object();
-  out["library"] = d.library == D::Library::Present  ? "present"
-                   : d.library == D::Library::Absent ? "absent"
-                                                     : "noQueryInterface";
+  out["library"] = SpellingOf(kLibrarySpellings, d.library);
   out["initializeStatus"] = ForcedStatusJson(d.initializeStatus);
-  static const char* const kHooks[] = {"both", "enter", "leave", "none"};
-  out["hooks"] = kHooks[static_cast<int>(d.hooks)];
+  out["hooks"] = SpellingOf(kHooksSpellings, d.hooks);
   Json missing = Json::array();
   for (std::uint32_t id : d.missingFunctionIds) missing.push_back(TraceHex(id));
   out["missingFunctionIds"] = missing;
@@ -153,7 +140,7 @@ Json DriverJson(const DriverScenario& d) {
   Json statuses = Json::object();
   for (const auto& [name, forced] : d.statuses) statuses[name] = ForcedStatusJson(forced);
   out["statuses"] = statuses;
-  out["dsc"] = d.dsc == D::Dsc::Supported ? "supported" : "refused";
+  out["dsc"] = SpellingOf(kDscSpellings, d.dsc);
   Json displays = Json::array();
   for (const DisplaySpec& display : d.displays) {
     Json entry = Json::object();
@@ -167,7 +154,7 @@ Json DriverJson(const DriverScenario& d) {
     displays.push_back(entry);
   }
   out["displays"] = displays;
-  out["refreshPacing"] = d.refreshPacing == D::Pacing::Vblank ? "vblank" : "immediate";
+  out["refreshPacing"] = SpellingOf(kPacingSpellings, d.refreshPacing);
   return out;
 }
 

@@ -274,6 +274,23 @@ TEST(SimCoreScenario, RefusalsNameTheKeyPath) {
       {R"({"gpu": {"submitCostUs": 300, "extra": 1}})", "gpu.extra: unknown key"},
       {R"({"gpu": {"deviceRemovedAfter": true}})",
        "gpu.deviceRemovedAfter: expected an unsigned 32-bit integer, got a boolean"},
+      // A repeated key is refused wherever it stands, before its value is read.
+      {R"({"driver": {"library": "absent"}, "driver": {}})", "driver: duplicate key"},
+      {R"({"windows": {"path": ["C:\\a", "C:\\b"], "registry": {"keyPresent": true,
+                       "keyPresent": false}}})",
+       "windows.registry.keyPresent: duplicate key"},
+      {R"({"driver": {"displays": [{}, {"modes": [{"width": 1, "refresh": [1, 2]},
+                                                  {"width": 2, "width": "x"}]}]}})",
+       "driver.displays[1].modes[1].width: duplicate key"},
+      {R"({"driver": {"displays": [{"modes": [{"refresh": [[1], 2]}], "modes": []}]}})",
+       "driver.displays[0].modes: duplicate key"},
+      {R"({"windows": {"files": {"C:\\x.dll": "present", "C:\\x.dll": "absent"}}})",
+       "windows.files.C:\\x.dll: duplicate key"},
+      {R"({"gpu": {"failures": [{"method": "D3D12CreateDevice", "first": 1, "first": 2}]}})",
+       "gpu.failures[0].first: duplicate key"},
+      {R"({"windowz": {"a": 1, "a": 2}})", "windowz.a: duplicate key"},
+      {R"({"gpu": {}, "gpu": {})", "gpu: duplicate key"},
+      {R"({"gpu": {} "gpu": {}})", "(root): invalid JSON: ..."},
   };
   for (const Case& c : cases) {
     const std::string error = Refusal(c.text);
@@ -286,6 +303,21 @@ TEST(SimCoreScenario, RefusalsNameTheKeyPath) {
       EXPECT_EQ(error, expected) << c.text;
     }
   }
+}
+
+TEST(SimCoreScenario, SameKeyInSeparateObjectsIsNoDuplicate) {
+  const sim::Scenario s = Parse(R"({
+      // comments still read
+      "driver": {"displays": [{"enabled": true, "modes": [{"width": 1}, {"width": 2}]},
+                              {"enabled": false}],
+                 "statuses": {"Present12": {"status": 1, "first": 2},
+                              "CreateSurface": {"status": 2, "first": 3}}},
+      "gpu": {"failures": [{"method": "D3D12CreateDevice"}, {"method": "D3D12CreateDevice"}]}})");
+  ASSERT_EQ(s.driver.displays.size(), 2u);
+  EXPECT_FALSE(s.driver.displays[1].enabled);
+  EXPECT_EQ(s.driver.displays[0].modes[1].width, 2u);
+  EXPECT_EQ(s.driver.statuses.at("CreateSurface").window.first, 3u);
+  EXPECT_EQ(s.gpu.failures.size(), 2u);
 }
 
 TEST(SimCoreScenario, RefusalLeavesTheOutputUntouched) {
