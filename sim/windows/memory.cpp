@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <string>
 #include <unordered_map>
 
 #include "platform/platform.h"
@@ -41,6 +42,17 @@ struct CriticalSectionState {
 std::unordered_map<const CRITICAL_SECTION*, CriticalSectionState>& Sections() {
   static std::unordered_map<const CRITICAL_SECTION*, CriticalSectionState> sections;
   return sections;
+}
+
+// The state of an initialised critical section; null, with the fault recorded
+// against call, for one that is not.
+CriticalSectionState* Initialised(const CRITICAL_SECTION* section, const char* call) {
+  auto it = Sections().find(section);
+  if (it == Sections().end() || !it->second.initialised) {
+    sim::RecordValidation(std::string(call) + " of a critical section that is not initialised");
+    return nullptr;
+  }
+  return &it->second;
 }
 
 }  // namespace
@@ -112,40 +124,28 @@ void InitializeCriticalSection(CRITICAL_SECTION* lpCriticalSection) {
 }
 
 void EnterCriticalSection(CRITICAL_SECTION* lpCriticalSection) {
-  auto& sections = sim::windows::Sections();
-  auto it = sections.find(lpCriticalSection);
-  if (it == sections.end() || !it->second.initialised) {
-    sim::RecordValidation("EnterCriticalSection of a critical section that is not initialised");
-    return;
-  }
-  ++it->second.depth;
-  lpCriticalSection->recursionCount = static_cast<LONG>(it->second.depth);
+  auto* state = sim::windows::Initialised(lpCriticalSection, "EnterCriticalSection");
+  if (state == nullptr) return;
+  ++state->depth;
+  lpCriticalSection->recursionCount = static_cast<LONG>(state->depth);
 }
 
 void LeaveCriticalSection(CRITICAL_SECTION* lpCriticalSection) {
-  auto& sections = sim::windows::Sections();
-  auto it = sections.find(lpCriticalSection);
-  if (it == sections.end() || !it->second.initialised) {
-    sim::RecordValidation("LeaveCriticalSection of a critical section that is not initialised");
-    return;
-  }
-  if (it->second.depth == 0) {
+  auto* state = sim::windows::Initialised(lpCriticalSection, "LeaveCriticalSection");
+  if (state == nullptr) return;
+  if (state->depth == 0) {
     sim::RecordValidation("LeaveCriticalSection without a matching EnterCriticalSection");
     return;
   }
-  --it->second.depth;
-  lpCriticalSection->recursionCount = static_cast<LONG>(it->second.depth);
+  --state->depth;
+  lpCriticalSection->recursionCount = static_cast<LONG>(state->depth);
 }
 
 void DeleteCriticalSection(CRITICAL_SECTION* lpCriticalSection) {
-  auto& sections = sim::windows::Sections();
-  auto it = sections.find(lpCriticalSection);
-  if (it == sections.end() || !it->second.initialised) {
-    sim::RecordValidation("DeleteCriticalSection of a critical section that is not initialised");
-    return;
-  }
-  if (it->second.depth != 0) {
+  auto* state = sim::windows::Initialised(lpCriticalSection, "DeleteCriticalSection");
+  if (state == nullptr) return;
+  if (state->depth != 0) {
     sim::RecordValidation("DeleteCriticalSection of a critical section that is still entered");
   }
-  sections.erase(it);
+  sim::windows::Sections().erase(lpCriticalSection);
 }

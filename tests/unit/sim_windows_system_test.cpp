@@ -263,6 +263,41 @@ TEST(SimWindowsLocks, LeaveWithoutEnterIsAValidationError) {
   EXPECT_EQ(sim::ValidationErrors().size(), 2u);
 }
 
+TEST(SimWindowsLocks, EachCallNamesItselfOnALockThatIsNotInitialised) {
+  const struct {
+    void (*call)(CRITICAL_SECTION*);
+    const char* message;
+  } cases[] = {
+      {EnterCriticalSection, "EnterCriticalSection of a critical section that is not initialised"},
+      {LeaveCriticalSection, "LeaveCriticalSection of a critical section that is not initialised"},
+      {DeleteCriticalSection,
+       "DeleteCriticalSection of a critical section that is not initialised"},
+  };
+  for (const auto& c : cases) {
+    Install();
+    CRITICAL_SECTION never;
+    std::memset(&never, 0, sizeof never);
+    c.call(&never);
+    ASSERT_EQ(sim::ValidationErrors().size(), 1u) << c.message;
+    EXPECT_EQ(sim::ValidationErrors()[0], c.message);
+  }
+}
+
+TEST(SimWindowsLocks, DeletingAnEnteredLockIsAnErrorAndStillDeletesIt) {
+  Install();
+  CRITICAL_SECTION lock;
+  InitializeCriticalSection(&lock);
+  EnterCriticalSection(&lock);
+  DeleteCriticalSection(&lock);
+  ASSERT_EQ(sim::ValidationErrors().size(), 1u);
+  EXPECT_EQ(sim::ValidationErrors()[0],
+            "DeleteCriticalSection of a critical section that is still entered");
+  LeaveCriticalSection(&lock);
+  ASSERT_EQ(sim::ValidationErrors().size(), 2u);
+  EXPECT_EQ(sim::ValidationErrors()[1],
+            "LeaveCriticalSection of a critical section that is not initialised");
+}
+
 TEST(SimWindowsLocks, LockSurvivesANewMachine) {
   // The lock lives in the program's memory; a new machine must not forget it.
   Install();
