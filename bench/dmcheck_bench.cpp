@@ -219,6 +219,8 @@ BENCHMARK(PlainDispatchWithHooks);
 // on the machine only ever adds time.
 class Collector : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal.
+  Collector() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       const std::string name = run.run_name.str();

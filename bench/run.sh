@@ -11,5 +11,4 @@ cd "$root"
 cmake --preset sim -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target dmcheck_bench
 echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), load $(cut -d' ' -f1-3 /proc/loadavg)"
-exec "$build/bench/dmcheck_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
-  --benchmark_color=false "$@"
+exec "$build/bench/dmcheck_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true "$@"
