@@ -22,6 +22,7 @@
 #include "sim/driver/driver_state.h"
 #include "sim/machine.h"
 #include "sim/scenario.h"
+#include "sim/trace.h"
 
 namespace {
 
@@ -164,6 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   sim::MachineOptions options;
   options.time = sim::TimeMode::Virtual;
+  options.traceInMemory = true;  // for the held accounting at the end
   sim::MachineInstall(scenario, options);
   // A fresh process would find the driver unbound; so must this run.
   driverBinding = {nullptr, nullptr, nullptr, nullptr};
@@ -185,11 +187,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (std::getenv("FUZZ_VERBOSE") != nullptr) {
     std::fprintf(stderr, "exit %d\n--- stdout\n%s--- stderr\n%s---\n", code, out.c_str(),
                  err.c_str());
+    for (const nlohmann::json& e : sim::TraceEvents()) {
+      if (e.value("call", "") == "held") std::fprintf(stderr, "held: %s\n", e.dump().c_str());
+    }
   }
   for (const std::string& v : sim::ValidationErrors()) {
     std::fprintf(stderr, "validation: %s\n", v.c_str());
   }
   FUZZ_CHECK(sim::ValidationErrors().empty());
+  // Every path walks the release chain: no interface and no LocalAlloc block
+  // may be left (the display, events and shared handles may, by design).
+  for (const nlohmann::json& e : sim::TraceEvents()) {
+    if (e.value("call", "") != "held") continue;
+    const std::string kind = e.value("kind", "");
+    if (kind == "interface" || kind == "localAlloc") {
+      std::fprintf(stderr, "held: %s\n", e.dump().c_str());
+      FUZZ_CHECK(false);
+    }
+  }
 
   if (code == 3) {
     // Only the machine's refusal of the surface may stop the run before the
