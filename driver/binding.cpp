@@ -44,11 +44,6 @@ DriverStatus NvAPI_Initialize() {
   return status;
 }
 
-DriverStatus EnsureDriverLoaded() {
-  if (driverBinding.module != nullptr) return kDriverOk;
-  return LoadDriverLibrary();
-}
-
 DriverStatus LoadDriverLibrary() {
   HMODULE module = LoadSystemLibraryW(DM_WIDE("nvapi64.dll"), LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (module == nullptr) return kDriverNotLoaded;

@@ -19,8 +19,13 @@ struct DriverBinding {
 extern DriverBinding driverBinding;
 
 DriverStatus NvAPI_Initialize();
-DriverStatus EnsureDriverLoaded();
 DriverStatus LoadDriverLibrary();
+// Inline: every driver operation runs it first, so a bound library costs one
+// test.
+inline DriverStatus EnsureDriverLoaded() {
+  if (driverBinding.module != nullptr) return kDriverOk;
+  return LoadDriverLibrary();
+}
 DriverStatus BindDriverLibrary(HMODULE module);
 
 // The initialisation lock: a critical section, never deleted.

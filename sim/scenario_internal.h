@@ -26,7 +26,6 @@ DisplaySpec DefaultDisplay();
 
 // The name tables that the scenario's keys are checked against (gpu.failures
 // methods are the runtime's own, sim::gpu::IsKnownMethod).
-const std::vector<std::string>& DriverOperationNames();
 const std::vector<std::string>& WindowsFailureFunctions();
 
 // How each choice is spelt in a scenario: one table for the parser and the

@@ -9,28 +9,13 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/d3d12/sim_gpu.h"
+#include "sim/driver/sim_driver.h"
 #include "sim/scenario.h"
 #include "sim/scenario_internal.h"
 #include "sim/windows/wide_text.h"
 
 namespace sim {
 namespace scenario_detail {
-
-const std::vector<std::string>& DriverOperationNames() {
-  static const std::vector<std::string> names = {"EnableDirectMode",
-                                                 "NvAPI_DISP_EnumerateDirectModeDisplays",
-                                                 "NvAPI_D3D_DirectModeGetDisplayModes",
-                                                 "NvAPI_SYS_GetPhysicalGpuFromDisplayId",
-                                                 "NvAPI_D3D_GetIDXGIAdapter",
-                                                 "AcquireDirectModeDisplay",
-                                                 "CreateSurface",
-                                                 "SetDisplayMode",
-                                                 "DisplayControl",
-                                                 "GetPresentWaitableObject",
-                                                 "Present12",
-                                                 "ReleaseDirectModeDisplay"};
-  return names;
-}
 
 const std::vector<std::string>& WindowsFailureFunctions() {
   static const std::vector<std::string> names = {"LocalAlloc", "GetSystemDirectoryW",
@@ -410,7 +395,7 @@ std::map<std::string, ForcedStatus> ParseStatuses(const json& value, const std::
   std::map<std::string, ForcedStatus> statuses;
   for (auto it = value.begin(); it != value.end(); ++it) {
     const std::string kp = Key(path, it.key());
-    if (!InList(DriverOperationNames(), it.key())) {
+    if (!driver::IsKnownOperation(it.key())) {
       Refuse(kp, "unknown operation (the names of the driver's operation table)");
     }
     statuses[it.key()] = ParseForcedStatus(it.value(), kp);

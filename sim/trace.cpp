@@ -10,7 +10,6 @@ namespace sim {
 namespace {
 
 struct TraceState {
-  bool enabled = false;
   bool keepInMemory = false;
   std::FILE* file = nullptr;
   std::uint64_t seq = 0;
@@ -25,6 +24,10 @@ TraceState& State() {
 
 }  // namespace
 
+namespace detail {
+bool traceOn = false;
+}
+
 void TraceStart(const std::string& path) { TraceStart(path, path.empty()); }
 
 void TraceStart(const std::string& path, bool keepInMemory) {
@@ -34,21 +37,19 @@ void TraceStart(const std::string& path, bool keepInMemory) {
   s.events.clear();
   s.keepInMemory = keepInMemory;
   if (!path.empty()) s.file = std::fopen(path.c_str(), "w");
-  s.enabled = s.file != nullptr || keepInMemory;
+  detail::traceOn = s.file != nullptr || keepInMemory;
 }
 
 void TraceStop() {
   TraceState& s = State();
   if (s.file != nullptr) std::fclose(s.file);
   s.file = nullptr;
-  s.enabled = false;
+  detail::traceOn = false;
 }
-
-bool TraceEnabled() { return State().enabled; }
 
 void TraceEmit(const char* call, nlohmann::json fields) {
   TraceState& s = State();
-  if (!s.enabled) return;
+  if (!detail::traceOn) return;
   if (!fields.is_object()) fields = nlohmann::json::object();
   const std::uint64_t seq = s.seq++;
   const std::int64_t t = ClockPeekNs();

@@ -15,7 +15,12 @@ void TraceStart(const std::string& path);
 // Writes to path (if not empty) and, with keepInMemory, also keeps the events.
 void TraceStart(const std::string& path, bool keepInMemory);
 void TraceStop();
-bool TraceEnabled();
+
+namespace detail {
+extern bool traceOn;
+}
+// Inline: it sits on the present loop's path in every simulated call.
+inline bool TraceEnabled() { return detail::traceOn; }
 
 // Adds seq, t_ns (the clock, without moving it) and call to fields.
 void TraceEmit(const char* call, nlohmann::json fields);

@@ -252,6 +252,13 @@ void* QueryInterface(std::uint32_t id) {
 }  // namespace
 
 const char* OpName(Op op) { return kOps[Index(op)].name; }
+
+bool IsKnownOperation(const std::string& name) {
+  for (const OpInfo& op : kOps) {
+    if (op.id != kInitializeId && name == op.name) return true;
+  }
+  return false;
+}
 std::uint32_t OpFunctionId(Op op) { return kOps[Index(op)].id; }
 
 DriverState& State() {
