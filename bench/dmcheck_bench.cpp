@@ -248,8 +248,12 @@ void SummariseDispatch(const Collector& c) {
     AddRow(std::string("dispatch, ") + hooks + ": plain pointer, ns/call",
            Format(2, plain->second));
     AddRow(std::string("dispatch, ") + hooks + ": entry cache, ns/call", Format(2, cached->second));
-    AddRow(std::string("dispatch, ") + hooks + ": cache / plain", Format(2, ratio) + "x", "<= 1.5x",
-           ratio <= 1.5 ? 1 : 0);
+    // With hooks bound the cached call also runs both hooks; the fair plain
+    // call is the one with the hooks too (below), so this ratio has no target.
+    const bool fair = std::string(hooks) == "hooks_none";
+    AddRow(std::string("dispatch, ") + hooks +
+               (fair ? ": cache / plain" : ": cache / plain entry alone"),
+           Format(2, ratio) + "x", fair ? "<= 1.5x" : "", fair ? (ratio <= 1.5 ? 1 : 0) : -1);
   }
   auto withHooks = c.cpuNs.find("PlainDispatchWithHooks");
   auto cached = c.cpuNs.find("CachedDispatch/hooks_both");
