@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -242,7 +243,12 @@ void CheckBuildTest(const Case& c) {
     FUZZ_CHECK(child >= 0);
     if (child == 0) _exit(JudgeCacheFill(c, parsed) ? 0 : 1);
     int status = 0;
-    FUZZ_CHECK(waitpid(child, &status, 0) == child);
+    // libFuzzer's timeout alarm interrupts the wait.
+    pid_t waited = -1;
+    do {
+      waited = waitpid(child, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    FUZZ_CHECK(waited == child);
     if (WIFEXITED(status)) {
       FUZZ_CHECK(WEXITSTATUS(status) == 0);
       return;
