@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds everything and runs every test: the simulated machine's unit and
-# system tests, the same under ASan/UBSan, and the Windows build.
+# system tests, the same under ASan/UBSan, the Windows build, and bounded fuzz
+# runs.
 set -eu
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
@@ -19,3 +20,8 @@ ctest --preset sim-asan -LE wine
 echo "== windows: cross build"
 cmake --preset windows
 cmake --build --preset windows
+
+echo "== fuzz: bounded runs of every target"
+cmake --preset fuzz
+cmake --build --preset fuzz --target fuzz_options fuzz_registry fuzz_driver_records fuzz_image
+bash fuzz/run.sh -t "${DMCHECK_FUZZ_SECONDS:-60}"
