@@ -98,10 +98,13 @@ class Streams {
   int err_ = -1;
 };
 
-std::string ImagePath() {
-  static const std::string path = "/tmp/fuzz_image." + std::to_string(getpid()) + ".raw";
-  return path;
-}
+std::string ImagePath() { return "/tmp/fuzz_image." + std::to_string(getpid()) + ".raw"; }
+
+// The image file lives for one input.
+struct RemoveOnExit {
+  std::string path;
+  ~RemoveOnExit() { unlink(path.c_str()); }
+};
 
 void CheckSurfaces(const std::vector<std::uint8_t>& file, std::uint32_t width, std::uint32_t height,
                    bool swizzled) {
@@ -157,6 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   scenario.driver.statuses["ReleaseDirectModeDisplay"] = sim::ForcedStatus{-1, {}};
 
   const std::string path = ImagePath();
+  const RemoveOnExit removal{path};
   std::FILE* f = std::fopen(path.c_str(), "wb");
   FUZZ_CHECK(f != nullptr);
   FUZZ_CHECK(file.empty() || std::fwrite(file.data(), 1, file.size(), f) == file.size());
