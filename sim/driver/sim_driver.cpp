@@ -10,6 +10,12 @@
 #include "sim/driver/driver_state.h"
 #include "sim/trace.h"
 
+// The caller's record types, by name only: the entry points must have exactly
+// the types the caller calls them through, while the records themselves are
+// read and written by byte offset, never through a layout of the caller's.
+struct DirectModeDisplay;
+struct DirectModeDisplayMode;
+
 namespace sim::driver {
 namespace {
 
@@ -95,16 +101,16 @@ std::int32_t EnableDirectMode(std::uint32_t vendor, std::uint32_t flags) {
                 }));
 }
 
-std::int32_t EnumerateDirectModeDisplays(std::uint32_t vendor, void* count, void* records,
-                                         std::uint32_t kind) {
+std::int32_t EnumerateDirectModeDisplays(std::uint32_t vendor, std::uint32_t* count,
+                                         DirectModeDisplay* records, std::uint32_t kind) {
   constexpr Op op = Op::EnumerateDirectModeDisplays;
   return Traced(op, Run(op, [&](DriverState& s) {
                   return model::EnumerateDirectModeDisplays(s, vendor, count, records, kind);
                 }));
 }
 
-std::int32_t DirectModeGetDisplayModes(void* display, void* count, void* records,
-                                       std::uint32_t flags) {
+std::int32_t DirectModeGetDisplayModes(DirectModeDisplay* display, std::uint32_t* count,
+                                       DirectModeDisplayMode* records, std::uint32_t flags) {
   constexpr Op op = Op::DirectModeGetDisplayModes;
   return Traced(op, Run(op, [&](DriverState& s) {
                   return model::DirectModeGetDisplayModes(s, display, count, records, flags);
@@ -124,40 +130,42 @@ std::int32_t GetIDXGIAdapter(void* gpu, IDXGIAdapter** adapter) {
                 Run(op, [&](DriverState& s) { return model::GetIDXGIAdapter(s, gpu, adapter); }));
 }
 
-std::int32_t AcquireDirectModeDisplay(std::uint32_t vendor, ID3D12Device* device, void* display) {
+std::int32_t AcquireDirectModeDisplay(std::uint32_t vendor, ID3D12Device* device,
+                                      DirectModeDisplay* display) {
   constexpr Op op = Op::AcquireDirectModeDisplay;
   return Traced(op, Run(op, [&](DriverState& s) {
                   return model::AcquireDirectModeDisplay(s, vendor, device, display);
                 }));
 }
 
-std::int32_t CreateSurface(void* display, void* mode, std::uint32_t* surfaceId, HANDLE* shared) {
+std::int32_t CreateSurface(DirectModeDisplay* display, DirectModeDisplayMode* mode,
+                           std::uint32_t* surfaceId, HANDLE* shared) {
   constexpr Op op = Op::CreateSurface;
   return Traced(op, Run(op, [&](DriverState& s) {
                   return model::CreateSurface(s, display, mode, surfaceId, shared);
                 }));
 }
 
-std::int32_t SetDisplayMode(void* display, void* mode) {
+std::int32_t SetDisplayMode(DirectModeDisplay* display, DirectModeDisplayMode* mode) {
   constexpr Op op = Op::SetDisplayMode;
   return Traced(op,
                 Run(op, [&](DriverState& s) { return model::SetDisplayMode(s, display, mode); }));
 }
 
-std::int32_t DisplayControl(void* display, std::uint32_t command) {
+std::int32_t DisplayControl(DirectModeDisplay* display, std::uint32_t command) {
   constexpr Op op = Op::DisplayControl;
   return Traced(
       op, Run(op, [&](DriverState& s) { return model::DisplayControl(s, display, command); }));
 }
 
-std::int32_t GetPresentWaitableObject(void* display, HANDLE* waitable) {
+std::int32_t GetPresentWaitableObject(DirectModeDisplay* display, HANDLE* waitable) {
   constexpr Op op = Op::GetPresentWaitableObject;
   return Traced(op, Run(op, [&](DriverState& s) {
                   return model::GetPresentWaitableObject(s, display, waitable);
                 }));
 }
 
-std::int32_t Present12(void* display, std::uint32_t surfaceId, std::uint32_t flags,
+std::int32_t Present12(DirectModeDisplay* display, std::uint32_t surfaceId, std::uint32_t flags,
                        ID3D12CommandQueue* queue, ID3D12GraphicsCommandList* list) {
   constexpr Op op = Op::Present12;
   // Every call is a frame, shown or not, so frame numbers match the caller's passes.
@@ -171,7 +179,7 @@ std::int32_t Present12(void* display, std::uint32_t surfaceId, std::uint32_t fla
   return Traced(op, status);
 }
 
-std::int32_t ReleaseDirectModeDisplay(std::uint32_t vendor, void* display) {
+std::int32_t ReleaseDirectModeDisplay(std::uint32_t vendor, DirectModeDisplay* display) {
   constexpr Op op = Op::ReleaseDirectModeDisplay;
   return Traced(op, Run(op, [&](DriverState& s) {
                   return model::ReleaseDirectModeDisplay(s, vendor, display);
