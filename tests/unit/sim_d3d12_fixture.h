@@ -114,6 +114,24 @@ class GpuTest : public ::testing::Test {
     return h;
   }
 
+  // Opens a w x h shared RGBA surface and submits one clear of it to colour,
+  // leaving it in the render-target state: no signal, no wait.
+  ID3D12Resource* SubmitSharedSurfaceClear(HANDLE* shared, UINT w, UINT h, const float colour[4]) {
+    *shared = sim::gpu::CreateSharedSurface(dev, w, h, DXGI_FORMAT_R8G8B8A8_TYPELESS);
+    ID3D12Resource* r = nullptr;
+    EXPECT_EQ(dev->OpenSharedHandle(*shared, IID_PPV_ARGS(&r)), S_OK);
+    if (r == nullptr) return nullptr;
+    D3D12_CPU_DESCRIPTOR_HANDLE rtv = MakeRtv(r, DXGI_FORMAT_R8G8B8A8_UNORM);
+    Begin();
+    auto in = Transition(r, D3D12_RESOURCE_STATE_COMMON, D3D12_RESOURCE_STATE_RENDER_TARGET);
+    list->ResourceBarrier(1, &in);
+    list->ClearRenderTargetView(rtv, colour, 0, nullptr);
+    EXPECT_EQ(list->Close(), S_OK);
+    ID3D12CommandList* lists[] = {list};
+    queue->ExecuteCommandLists(1, lists);
+    return r;
+  }
+
   void Begin() {
     ASSERT_EQ(alloc->Reset(), S_OK);
     ASSERT_EQ(list->Reset(alloc, nullptr), S_OK);

@@ -113,18 +113,10 @@ TEST_F(RefsTest, TheAdapterIsOneObjectWhileTheProgramHoldsIt) {
 }
 
 TEST_F(RefsTest, WorkInFlightKeepsAReleasedResourceAlive) {
-  HANDLE shared = sim::gpu::CreateSharedSurface(dev, 4, 4, DXGI_FORMAT_R8G8B8A8_TYPELESS);
-  ID3D12Resource* r = nullptr;
-  ASSERT_EQ(dev->OpenSharedHandle(shared, IID_PPV_ARGS(&r)), S_OK);
-  D3D12_CPU_DESCRIPTOR_HANDLE rtv = MakeRtv(r, DXGI_FORMAT_R8G8B8A8_UNORM);
-  Begin();
-  auto in = Transition(r, D3D12_RESOURCE_STATE_COMMON, D3D12_RESOURCE_STATE_RENDER_TARGET);
-  list->ResourceBarrier(1, &in);
+  HANDLE shared = nullptr;
   const float c[4] = {1, 0, 0, 1};
-  list->ClearRenderTargetView(rtv, c, 0, nullptr);
-  ASSERT_EQ(list->Close(), S_OK);
-  ID3D12CommandList* lists[] = {list};
-  queue->ExecuteCommandLists(1, lists);
+  ID3D12Resource* r = SubmitSharedSurfaceClear(&shared, 4, 4, c);
+  ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->Release(), 0u);
   EXPECT_EQ(list->Release(), 0u);
   list = nullptr;
