@@ -65,18 +65,36 @@ run_exe() {  # EXE DEBUG-CHANNELS ARGS...
     sleep "$attempt"
   done
   rc=$(cat "$work/rc" 2>/dev/null || echo none)
+  split_stderr
 }
 run_dmcheck() { run_exe "$app/dmcheck.exe" "$@"; }
 export OUT=$out ERR=$err RC=$work/rc
 
-# The program's own standard error, without Wine's debug channels.
-program_stderr() { grep -a -v -E '^[0-9a-f]{4}:(trace|warn|err|fixme):' "$err"; }
+# Wine's debug channels share the program's standard error. Wine writes each
+# log line whole, but the C run-time may write one program line in pieces, so a
+# log line from another thread can land inside a program line. Each log line
+# starts at its "tid:class:" marker and runs to its newline; whatever comes
+# before a marker on a physical line is the program's.
+split_stderr() {
+  [ -e "$err" ] || : >"$err"
+  perl -e '
+    open(my $prog, ">", $ARGV[0]) or die; open(my $log, ">", $ARGV[1]) or die;
+    binmode STDIN; binmode $prog; binmode $log;
+    while (<STDIN>) {
+      if (/[0-9a-f]{4}:(?:trace|warn|err|fixme):/) {
+        print $prog substr($_, 0, $-[0]);
+        print $log substr($_, $-[0]);
+      } else {
+        print $prog $_;
+      }
+    }' "$work/program.stderr" "$work/wine.log" <"$err"
+}
 
 # Wine's log lines of the program's main thread (the one that loaded it).
 program_log() {
   local tid
-  tid=$(grep -a -m1 -E 'trace:loaddll:.*Loaded L".*\\dmcheck\.exe"' "$err" | cut -d: -f1)
-  [ -n "$tid" ] && grep -a "^$tid:" "$err"
+  tid=$(grep -a -m1 -E 'trace:loaddll:.*Loaded L".*\\dmcheck\.exe"' "$work/wine.log" | cut -d: -f1)
+  [ -n "$tid" ] && grep -a "^$tid:" "$work/wine.log"
 }
 
 expect_exit() { [ "$rc" = "$1" ] || fail "exit code $rc, want $1"; }
@@ -91,7 +109,7 @@ expect_text() {  # WHAT ACTUAL-FILE EXPECTED-TEXT (lines; "" for nothing)
 }
 
 expect_stdout() { expect_text stdout "$out" "$1"; }
-expect_stderr() { program_stderr >"$work/program.stderr"; expect_text stderr "$work/program.stderr" "$1"; }
+expect_stderr() { expect_text stderr "$work/program.stderr" "$1"; }
 
 expect_has() {  # WHAT FILE FIXED-TEXT
   grep -a -q -F -- "$3" "$2" || fail "$1 lacks: $3"
@@ -144,7 +162,7 @@ planted() {
   expect_exit 10
   expect_stdout ""
   expect_stderr "$site68"
-  expect_lacks "loader log" "$err" 'nvapi64.dll" at'
+  expect_lacks "loader log" "$work/wine.log" 'nvapi64.dll" at'
   [ ! -e "$app/nvapi64.log" ] && [ ! -e "$cwd/nvapi64.log" ] || fail "a planted driver ran"
 }
 case_planted_win7() { planted win7; }
@@ -195,10 +213,10 @@ case_system32_win10() {
 # check above shows that the pre-load goes on past the ones it lacks).
 preloaded_before_driver() {
   local driverLine loadedLine
-  driverLine=$(grep -a -n -m1 -F 'Loaded L"C:\\windows\\system32\\nvapi64.dll"' "$err" | cut -d: -f1)
+  driverLine=$(grep -a -n -m1 -F 'Loaded L"C:\\windows\\system32\\nvapi64.dll"' "$work/wine.log" | cut -d: -f1)
   for d in "${deps[@]}"; do
     if [ -e "$sys32/$d" ]; then
-      loadedLine=$(grep -a -n -m1 -F "Loaded L\"C:\\\\windows\\\\system32\\\\$d\"" "$err" | cut -d: -f1)
+      loadedLine=$(grep -a -n -m1 -F "Loaded L\"C:\\\\windows\\\\system32\\\\$d\"" "$work/wine.log" | cut -d: -f1)
       if [ -z "$loadedLine" ] || [ -z "$driverLine" ] || [ "$loadedLine" -gt "$driverLine" ]; then
         fail "$d was not loaded before nvapi64.dll"
       fi
@@ -295,7 +313,6 @@ case_broken_config() {
   run_dmcheck -all 1
   expect_exit 10
   expect_stdout ""
-  program_stderr >"$work/program.stderr"
   expect_has "stderr" "$work/program.stderr" "testdriver: nvapi64.cfg line 2: mode is width,height"
   expect_has "stderr" "$work/program.stderr" "FATAL NvAPI_Initialize() = 0xffffffff (line 68)"
 }
